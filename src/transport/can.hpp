@@ -1,0 +1,151 @@
+#pragma once
+// CAN frames, identifiers, time-outs and the transport interface.
+//
+// The transport moves whole frames and knows nothing of any motor protocol.
+// Nothing here locks: one caller at a time uses a transport for the whole of
+// each operation (including the whole reply wait of `request`).
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+
+namespace axiolink::transport {
+
+enum class IdKind : std::uint8_t { Standard, Extended };
+
+// Equal only when kind and value are both equal: Standard 0x001 differs from
+// Extended 0x001. Ranges (0x7FF / 0x1FFFFFFF) are checked by `send`, not here.
+struct CanId {
+    IdKind kind = IdKind::Standard;
+    std::uint32_t value = 0;
+
+    static constexpr CanId standard(std::uint16_t v) noexcept { return {IdKind::Standard, v}; }
+    static constexpr CanId extended(std::uint32_t v) noexcept { return {IdKind::Extended, v}; }
+    friend constexpr bool operator==(const CanId&, const CanId&) = default;
+};
+
+// An owned, variable-length payload of up to 64 bytes, held inline so that
+// receiving a frame never touches the heap.
+class Payload {
+public:
+    static constexpr std::size_t kCapacity = 64;
+
+    constexpr Payload() noexcept = default;
+    // Copies at most kCapacity bytes; callers check lengths before building.
+    constexpr explicit Payload(std::span<const std::uint8_t> bytes) noexcept
+        : size_(static_cast<std::uint8_t>(std::min(bytes.size(), kCapacity))) {
+        std::copy_n(bytes.begin(), size_, bytes_.begin());
+    }
+    constexpr Payload(std::initializer_list<std::uint8_t> bytes) noexcept
+        : Payload(std::span<const std::uint8_t>(bytes.begin(), bytes.size())) {}
+
+    constexpr std::size_t size() const noexcept { return size_; }
+    constexpr bool empty() const noexcept { return size_ == 0; }
+    constexpr const std::uint8_t* data() const noexcept { return bytes_.data(); }
+    constexpr std::span<const std::uint8_t> bytes() const noexcept { return {bytes_.data(), size_}; }
+    constexpr std::uint8_t operator[](std::size_t i) const noexcept { return bytes_[i]; }
+    friend constexpr bool operator==(const Payload& a, const Payload& b) noexcept {
+        return std::ranges::equal(a.bytes(), b.bytes());
+    }
+
+private:
+    std::array<std::uint8_t, kCapacity> bytes_{};
+    std::uint8_t size_ = 0;
+};
+
+// One frame as it crosses the interface. `data` holds at most 8 bytes for a
+// classic frame and 64 for an FD frame; `send` enforces it. `brs` only means
+// something when `fd` is set.
+struct CanFrame {
+    CanId id;
+    Payload data;
+    bool fd = false;
+    bool brs = false;
+};
+
+// Whole seconds plus nanoseconds below one second.
+struct Duration {
+    std::uint64_t seconds = 0;
+    std::uint32_t nanos = 0;
+
+    static constexpr Duration from_millis(std::uint64_t ms) noexcept {
+        return {ms / 1000, static_cast<std::uint32_t>((ms % 1000) * 1'000'000)};
+    }
+    friend constexpr auto operator<=>(const Duration&, const Duration&) = default;
+};
+
+// A point on the monotonic clock, in nanoseconds; saturates instead of
+// wrapping, so a time-out of 2^64 - 1 ms is simply "never".
+struct MonotonicTime {
+    std::uint64_t nanos = 0;
+
+    static MonotonicTime now() noexcept;
+    MonotonicTime plus(Duration d) const noexcept;
+    // Time left until `deadline`; zero when it has been reached or passed.
+    Duration until(MonotonicTime deadline) const noexcept;
+    friend constexpr auto operator<=>(const MonotonicTime&, const MonotonicTime&) = default;
+};
+
+// Every failure of the transport. Rendering is the only face users see:
+//   Backend        "backend error: {strerror} (os error {errno})"
+//   Timeout        "timeout waiting for frame"
+//   FrameTooLarge  "frame too large for selected mode: {n} bytes"
+//   InvalidId      "invalid CAN id"
+class [[nodiscard]] TransportError {
+public:
+    enum class Kind : std::uint8_t { Backend, Timeout, FrameTooLarge, InvalidId };
+
+    static TransportError backend(int os_error) noexcept { return {Kind::Backend, os_error, 0}; }
+    static TransportError timeout() noexcept { return {Kind::Timeout, 0, 0}; }
+    static TransportError frame_too_large(std::size_t len) noexcept {
+        return {Kind::FrameTooLarge, 0, len};
+    }
+    static TransportError invalid_id() noexcept { return {Kind::InvalidId, 0, 0}; }
+
+    Kind kind() const noexcept { return kind_; }
+    int os_error() const noexcept { return os_error_; }       // Backend only
+    std::size_t length() const noexcept { return length_; }  // FrameTooLarge only
+
+    std::string message() const;
+    friend bool operator==(const TransportError&, const TransportError&) = default;
+
+private:
+    TransportError(Kind k, int os_error, std::size_t len) noexcept
+        : kind_(k), os_error_(os_error), length_(len) {}
+    Kind kind_;
+    int os_error_;
+    std::size_t length_;
+};
+
+// "{C library description} (os error {n})", e.g. "No such device (os error 19)".
+std::string system_error_text(int os_error);
+
+template <class T>
+using TransportResult = std::expected<T, TransportError>;
+
+// The interface every backend implements: `send` and one timed `recv`.
+// `request` is provided here once, in terms of those two.
+class CanTransport {
+public:
+    virtual ~CanTransport() = default;
+
+    virtual TransportResult<void> send(const CanFrame& frame) = 0;
+    // Waits at most `timeout` for the next frame of any identifier.
+    virtual TransportResult<CanFrame> recv(Duration timeout) = 0;
+
+    // Sends `frame` once, then returns the first received frame whose id
+    // equals `expected`, discarding every other frame. The time-out is
+    // counted from the completed send and bounds the whole wait: every read
+    // gets only what is left of it. Nothing is retried.
+    TransportResult<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
+
+protected:
+    // The clock deadlines are measured on; tests replace it.
+    virtual MonotonicTime now() const noexcept { return MonotonicTime::now(); }
+};
+
+}  // namespace axiolink::transport

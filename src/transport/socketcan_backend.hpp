@@ -1,0 +1,56 @@
+#pragma once
+// CanTransport on one Linux SocketCAN raw socket, classic and FD frames.
+//
+// Owns its descriptor exclusively and closes it when destroyed. Not
+// thread-safe: one caller at a time. Every `recv` sets SO_RCVTIMEO and makes
+// one read; `send` makes one write (repeated only on EINTR).
+
+#include <linux/can.h>
+
+#include <string_view>
+
+#include "transport/can.hpp"
+
+namespace axiolink::transport {
+
+// Pure conversions between frame records and the kernel structures.
+struct KernelFrame {
+    union {
+        can_frame classic;
+        canfd_frame fd;
+    };
+    std::size_t size;  // bytes to write: sizeof(can_frame) or sizeof(canfd_frame)
+};
+// Checks the identifier first (InvalidId), then the length (FrameTooLarge).
+TransportResult<KernelFrame> to_kernel(const CanFrame& frame) noexcept;
+// `bytes_read` is what recv returned: 16 classic, 72 FD, anything else Backend.
+TransportResult<CanFrame> from_kernel(const canfd_frame& buffer, std::size_t bytes_read) noexcept;
+// The next valid CAN FD length at or above `len` (len <= 64).
+std::uint8_t fd_length_for(std::size_t len) noexcept;
+
+class SocketCanTransport final : public CanTransport {
+public:
+    // Opens and binds a raw CAN socket with FD frames enabled. A name holding
+    // a NUL fails with EINVAL before any system call; every failure leaves no
+    // descriptor open.
+    static TransportResult<SocketCanTransport> open(std::string_view iface);
+
+    SocketCanTransport(SocketCanTransport&& other) noexcept;
+    SocketCanTransport& operator=(SocketCanTransport&& other) noexcept;
+    SocketCanTransport(const SocketCanTransport&) = delete;
+    SocketCanTransport& operator=(const SocketCanTransport&) = delete;
+    ~SocketCanTransport() override;
+
+    TransportResult<void> send(const CanFrame& frame) override;
+    // A time-out below one microsecond (zero included) waits one microsecond:
+    // the kernel reads a zero SO_RCVTIMEO as "wait forever".
+    TransportResult<CanFrame> recv(Duration timeout) override;
+
+    int descriptor() const noexcept { return fd_; }
+
+private:
+    explicit SocketCanTransport(int fd) noexcept : fd_(fd) {}
+    int fd_ = -1;
+};
+
+}  // namespace axiolink::transport
