@@ -9,9 +9,9 @@
 
 namespace axiolink::support {
 
-// Large enough for any float in either form: 39 integer digits of FLT_MAX,
-// sign, point, and up to 149 fractional digits of the smallest subnormal
-// in the shortest form.
+// Large enough for any float in either form: at most a sign, the 39 integer
+// digits of FLT_MAX, a point and four decimals, or a sign, "0." and the 45
+// fractional digits of the smallest subnormal.
 using NumberBuffer = std::array<char, 192>;
 
 // Shortest decimal that reads back as the same float (ties: nearest to the
