@@ -1,0 +1,184 @@
+// Tests that need the module's C++ side and a live interpreter at once: the
+// logging bridge fed by records emitted from C++, and the entry boundary.
+
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "boundary.hpp"
+#include "failure.hpp"
+#include "logging_bridge.hpp"
+#include "support/log.hpp"
+
+extern "C" PyObject* PyInit_axiolink();
+
+namespace axiolink::python {
+namespace {
+
+class Interpreter : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_EQ(PyImport_AppendInittab("axiolink", PyInit_axiolink), 0);
+        PyConfig config;
+        PyConfig_InitPythonConfig(&config);
+        PyConfig_SetBytesString(&config, &config.home, AXIOLINK_PYTHON_HOME);
+        const PyStatus status = Py_InitializeFromConfig(&config);
+        PyConfig_Clear(&config);
+        ASSERT_FALSE(PyStatus_Exception(status)) << status.err_msg;
+        ASSERT_EQ(PyRun_SimpleString("import axiolink"), 0);
+    }
+};
+
+const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
+
+// Runs Python source in __main__; the test fails if it raises.
+void run(const char* source) { ASSERT_EQ(PyRun_SimpleString(source), 0) << source; }
+
+std::string eval_text(const char* expression) {
+    PyObject* main = PyImport_AddModule("__main__");
+    PyRef globals = PyRef::borrow(PyModule_GetDict(main));
+    PyRef result = PyRef::steal(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
+    if (!result) {
+        PyErr_Print();
+        return "<error>";
+    }
+    PyRef text = PyRef::steal(PyObject_Str(result.get()));
+    return PyUnicode_AsUTF8(text.get());
+}
+
+class LoggingBridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        run(R"(
+import io, logging, sys
+captured = []
+class Capture(logging.Handler):
+    def emit(self, record):
+        captured.append((record.name, record.levelno, record.getMessage(), record.pathname,
+                         record.lineno))
+root = logging.getLogger()
+for handler in list(root.handlers):
+    root.removeHandler(handler)
+root.addHandler(Capture())
+root.setLevel(1)
+logging.getLogger("a.b.c").setLevel(logging.NOTSET)
+)");
+    }
+};
+
+TEST_F(LoggingBridgeTest, LevelsAndLoggerNames) {
+    log::emit(log::Level::Error, "a::b::c", "broken", "driver.cpp", 42);
+    log::emit(log::Level::Warn, "a::b::c", "odd");
+    log::emit(log::Level::Info, "axiolink", "hello");
+    log::emit(log::Level::Debug, "axiolink::damiao::driver", "detail");
+    EXPECT_EQ(eval_text("captured"),
+              "[('a.b.c', 40, 'broken', 'driver.cpp', 42), ('a.b.c', 30, 'odd', None, 0), "
+              "('axiolink', 20, 'hello', None, 0), "
+              "('axiolink.damiao.driver', 10, 'detail', None, 0)]");
+}
+
+TEST_F(LoggingBridgeTest, TraceNeverReachesPython) {
+    EXPECT_EQ(log::max_level(), log::LevelFilter::Debug);
+    log::emit(log::Level::Trace, "a::b::c", "too verbose");
+    EXPECT_EQ(eval_text("captured"), "[]");
+}
+
+TEST_F(LoggingBridgeTest, PythonLevelsDecideWhatIsHandled) {
+    run("logging.getLogger('quiet').setLevel(logging.WARNING)");
+    log::emit(log::Level::Info, "quiet", "dropped by isEnabledFor");
+    log::emit(log::Level::Error, "quiet", "kept");
+    EXPECT_EQ(eval_text("[entry[2] for entry in captured]"), "['kept']");
+}
+
+TEST_F(LoggingBridgeTest, RaisingHandlerPrintsATracebackAndTheCallerContinues) {
+    run(R"(
+class Raising(logging.Handler):
+    def emit(self, record):
+        raise RuntimeError("handler exploded")
+logging.getLogger("boom").addHandler(Raising())
+saved_stderr, sys.stderr = sys.stderr, io.StringIO()
+)");
+    log::emit(log::Level::Error, "boom", "first");
+    EXPECT_EQ(PyErr_Occurred(), nullptr);
+    log::emit(log::Level::Warn, "other", "second");
+    run("printed, sys.stderr = sys.stderr.getvalue(), saved_stderr");
+    EXPECT_EQ(eval_text("'Traceback' in printed and 'handler exploded' in printed"), "True");
+    EXPECT_EQ(eval_text("[entry[2] for entry in captured]"), "['second']");
+}
+
+TEST_F(LoggingBridgeTest, RecordsFromAThreadWithoutTheInterpreterLock) {
+    PyThreadState* saved = PyEval_SaveThread();
+    std::thread([] { log::emit(log::Level::Info, "worker::thread", "from afar"); }).join();
+    PyEval_RestoreThread(saved);
+    EXPECT_EQ(eval_text("captured"), "[('worker.thread', 20, 'from afar', None, 0)]");
+}
+
+TEST(LoggingBridgeInstall, SecondInstallationIsRefused) {
+    auto again = install_logging_bridge();
+    ASSERT_FALSE(again.has_value());
+    const auto* failure = std::get_if<Panic>(&again.error());
+    ASSERT_NE(failure, nullptr);
+    EXPECT_TRUE(failure->text.starts_with("Failed to initialize python logging")) << failure->text;
+}
+
+// --- the entry boundary ------------------------------------------------------
+
+PyResult<PyRef> throws_logic_error() { throw std::logic_error("invariant broken"); }
+PyResult<PyRef> throws_something_else() { throw 42; }
+PyResult<PyRef> fails_with_value() { return error_value(PyExc_ValueError, "bad value"); }
+PyResult<PyRef> fails_without_exception() { return already_set(); }
+PyResult<PyRef> driver_error() {
+    return std::unexpected<Failure>(
+        dm_err_to_py(damiao::Error::Transport{transport::TransportError::timeout()}));
+}
+
+// The pending exception as "TypeName: text", cleared.
+std::string take_exception() {
+    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (!exception) {
+        return "<none>";
+    }
+    PyRef text = PyRef::steal(PyObject_Str(exception.get()));
+    return std::string(Py_TYPE(exception.get())->tp_name) + ": " + PyUnicode_AsUTF8(text.get());
+}
+
+TEST(Boundary, FailuresBecomeTheRightExceptions) {
+    struct Case {
+        PyObject* (*entry_point)();
+        std::string expected;
+    };
+    const Case cases[] = {
+        {entry<throws_logic_error>, "PanicException: invariant broken"},
+        {entry<throws_something_else>, "PanicException: axiolink: internal failure"},
+        {entry<fails_with_value>, "ValueError: bad value"},
+        {entry<fails_without_exception>, "SystemError: error return without exception set"},
+        {entry<driver_error>, "RuntimeError: transport error: timeout waiting for frame"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.entry_point(), nullptr);
+        EXPECT_EQ(take_exception(), c.expected);
+    }
+}
+
+TEST(Boundary, PanicExceptionEscapesExceptException) {
+    auto* type = reinterpret_cast<PyTypeObject*>(panic_exception_type());
+    ASSERT_NE(type, nullptr);
+    EXPECT_EQ(type->tp_base, reinterpret_cast<PyTypeObject*>(PyExc_BaseException));
+    EXPECT_FALSE(PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(PyExc_Exception)));
+    EXPECT_EQ(panic_exception_type(), reinterpret_cast<PyObject*>(type));  // created once
+    EXPECT_NE(std::string(type->tp_doc).find("BaseException"), std::string::npos);
+    PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    EXPECT_STREQ(PyUnicode_AsUTF8(module.get()), "axiolink");
+}
+
+TEST(Boundary, DriverErrorsAreRuntimeErrorsWithTheirText) {
+    const ErrorValue value = dm_err_to_py(damiao::Error::ModeVerificationFailed{1, 2});
+    EXPECT_EQ(value.type, PyExc_RuntimeError);
+    EXPECT_EQ(value.message, "control mode verification failed: wrote 1, motor reports 2");
+}
+
+}  // namespace
+}  // namespace axiolink::python
