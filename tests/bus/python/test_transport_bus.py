@@ -1,0 +1,56 @@
+"""SocketCanTransport objects on a real virtual bus."""
+
+import gc
+import os
+import unittest
+
+from axiolink import Damiao, SocketCanTransport
+
+from bus_support import IFACE
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+class SocketCanTransportTest(unittest.TestCase):
+    def test_opens_by_position_and_keyword(self):
+        for bus in [SocketCanTransport(IFACE), SocketCanTransport(iface=IFACE)]:
+            self.assertIs(type(bus), SocketCanTransport)
+        self.assertTrue(repr(bus).startswith("<axiolink.SocketCanTransport object at 0x"))
+        self.assertIsNone(SocketCanTransport.__doc__)
+
+    def test_dropping_the_object_closes_its_socket(self):
+        gc.collect()
+        before = open_descriptors()
+        bus = SocketCanTransport(IFACE)
+        self.assertEqual(open_descriptors(), before + 1)
+        del bus
+        self.assertEqual(open_descriptors(), before)
+        SocketCanTransport(IFACE)  # the same interface opens again at once
+
+    def test_failed_opens_leave_no_descriptor(self):
+        before = open_descriptors()
+        for name, text in [("nosuchcan0", "No such device (os error 19)"),
+                           ("vcan0\0", "Invalid argument (os error 22)"),
+                           ("lo", None)]:
+            with self.subTest(name), self.assertRaises(OSError) as caught:
+                SocketCanTransport(name)
+            if text is not None:
+                self.assertEqual(str(caught.exception), text)
+        self.assertEqual(open_descriptors(), before)
+
+    def test_many_buses_on_one_interface(self):
+        buses = [SocketCanTransport(IFACE) for _ in range(50)]
+        self.assertEqual(len({id(bus) for bus in buses}), 50)
+
+    def test_a_failed_command_leaves_the_bus_usable_and_unlocked(self):
+        bus = SocketCanTransport(IFACE)
+        silent = Damiao(0x7E, 0x7F, timeout_ms=5)
+        for _ in range(3):
+            with self.assertRaises(RuntimeError):
+                silent.enable(bus)
+
+
+if __name__ == "__main__":
+    unittest.main()
