@@ -1,0 +1,34 @@
+#!/usr/bin/env python3
+"""Plot a demo run: plot_trajectory.py SAMPLES.csv OUT.png"""
+
+import csv
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+
+def main(samples, out):
+    with open(samples) as data:
+        rows = [tuple(map(float, row)) for row in list(csv.reader(data))[1:]]
+    t, target, position, velocity, torque = zip(*rows)
+    figure, (top, bottom) = plt.subplots(2, 1, figsize=(9, 6), sharex=True,
+                                         gridspec_kw={"height_ratios": [2, 1]})
+    top.plot(t, target, label="commanded position", linewidth=2, color="tab:gray")
+    top.plot(t, position, label="measured position", linewidth=1.2, color="tab:blue")
+    top.set_ylabel("position (rad)")
+    top.legend(loc="upper right")
+    top.grid(alpha=0.3)
+    top.set_title("MIT position trajectory: commanded vs. motor feedback")
+    bottom.plot(t, torque, color="tab:red", linewidth=1)
+    bottom.set_ylabel("torque (N·m)")
+    bottom.set_xlabel("time (s)")
+    bottom.grid(alpha=0.3)
+    figure.tight_layout()
+    figure.savefig(out, dpi=110)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs the demo without hardware: builds the module and the motor emulator,
+# starts a virtual CAN bus with an emulated motor that ships in POS_VEL mode,
+# and drives it from examples/demo.py. Extra arguments go to the demo.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${AXIOLINK_BUILD_DIR:-$root/build}
+# shellcheck source=scripts/common.sh
+source "$root/scripts/common.sh"
+
+install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-dev \
+    user-mode-linux kmod can-utils iproute2 python3-matplotlib
+
+python=$(find_python 3.12)
+cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$(supported_pythons)" >/dev/null
+tag=$("$python" -c 'import sys; print(f"py{sys.version_info[0]}{sys.version_info[1]}")')
+cmake --build "$build" -j "$(nproc)" --target "axiolink_$tag" dm-emulator
+
+out=$build/demo
+mkdir -p "$out"
+export PYTHONPATH=$build/$tag
+"$root/tools/vbus/vbus-run" -- bash -c '
+    set -euo pipefail
+    emulator=$1 python=$2 demo=$3 out=$4; shift 4
+    ready=$out/emulator.ready
+    rm -f "$ready"
+    # Motor 1 answers at 0x11 and ships in POS_VEL mode (2): the demo switches it to MIT.
+    "$emulator" --iface vcan0 --motor 0x01:0x11:dm4310:2 --ready-file "$ready" &
+    emulator_pid=$!
+    trap "kill $emulator_pid 2>/dev/null || true" EXIT
+    for _ in $(seq 500); do [ -e "$ready" ] && break; sleep 0.01; done
+    "$python" "$demo" --iface vcan0 --motor-id 0x01 --master-id 0x11 --preset dm4310 \
+        --plot "$out/demo-trajectory.png" "$@"
+' demo "$build/tools/emulator/dm-emulator" "$python" "$root/examples/demo.py" "$out" "$@"
