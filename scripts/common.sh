@@ -1,0 +1,50 @@
+# Shared by the project's scripts: Debian packages and interpreter discovery.
+
+# Installs the named Debian packages that are not installed yet.
+install_missing_packages() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing missing packages: ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "error: not root, cannot install: ${missing[*]}" >&2
+        return 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y -qq "${missing[@]}" >/dev/null ||
+        { apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null; }
+}
+
+# The real path of a CPython interpreter of version $1 (e.g. 3.12), found
+# through AXIOLINK_PYTHON_3_12, pyenv, or the PATH.
+find_python() {
+    local version=$1 override="AXIOLINK_PYTHON_${1//./_}" candidate=""
+    if [ -n "${!override:-}" ]; then
+        candidate=${!override}
+    elif command -v pyenv >/dev/null 2>&1; then
+        local installed
+        installed=$(pyenv versions --bare 2>/dev/null | grep -E "^${version//./\\.}\.[0-9]+$" |
+            sort -t. -k3 -n | tail -n 1 || true)
+        [ -n "$installed" ] && candidate="$(pyenv prefix "$installed")/bin/python$version"
+    fi
+    if [ -z "$candidate" ] || [ ! -x "$candidate" ]; then
+        candidate=$(command -v "python$version" 2>/dev/null || true)
+    fi
+    if [ -z "$candidate" ] || ! "$candidate" -c 'import sysconfig' >/dev/null 2>&1; then
+        echo "error: no Python $version found (set AXIOLINK_PYTHON_${version//./_})" >&2
+        return 1
+    fi
+    readlink -f "$candidate"
+}
+
+# ;-separated interpreters the module is built and tested for.
+supported_pythons() {
+    local list=""
+    for version in 3.12 3.13; do
+        list+="${list:+;}$(find_python "$version")"
+    done
+    echo "$list"
+}
