@@ -1,0 +1,136 @@
+#!/bin/bash
+# Checks vbus-run's promises from the caller's side: exit statuses, separate
+# and merged output, argument survival, time limit, failure when no bus can
+# be had, concurrent runs, cleanup after a signal, and the network-namespace
+# route (exercised inside the guest, whose kernel has CAN).
+# Usage: runner-contract.sh PATH/TO/vbus-run
+set -euo pipefail
+
+runner=$(readlink -f -- "$1")
+scratch=$(mktemp -d "${VBUS_STATE_DIR:-/var/tmp}/vbus-contract.XXXXXX")
+trap 'rm -rf -- "$scratch"' EXIT
+
+failures=0
+check() { # description expected actual
+    if [[ $2 == "$3" ]]; then
+        printf 'ok    %s\n' "$1"
+    else
+        printf 'FAIL  %s\n      expected: %q\n      actual:   %q\n' "$1" "$2" "$3"
+        failures=$((failures + 1))
+    fi
+}
+
+# Runs the runner with separate stdout/stderr captures named after $1.
+run() {
+    local name=$1
+    shift
+    local status=0
+    "$runner" "$@" >"$scratch/$name.out" 2>"$scratch/$name.err" || status=$?
+    echo "$status" >"$scratch/$name.status"
+}
+status_of() { cat "$scratch/$1.status"; }
+out_of() { cat "$scratch/$1.out"; }
+err_of() { cat "$scratch/$1.err"; }
+
+# Two guests at once, as under ctest -j2: each must see its own result.
+run exit3 sh -c 'echo to-stdout; echo to-stderr >&2; exit 3' &
+first=$!
+run exit0 sh -c 'ip -o link show vcan1 >/dev/null && echo fine' &
+wait "$first" $!
+check "status 3 propagates" 3 "$(status_of exit3)"
+check "stdout stays on stdout" to-stdout "$(out_of exit3)"
+check "stderr stays on stderr" to-stderr "$(err_of exit3)"
+check "concurrent run: status 0" 0 "$(status_of exit0)"
+check "concurrent run: output" fine "$(out_of exit0)"
+
+# shellcheck disable=SC2016  # $HOME must arrive unexpanded
+run args printf '<%s>\n' "two  words" "it's" 'say "hi"' '$HOME' '' 'back\slash' $'new\nline'
+check "arguments survive" $'<two  words>\n<it\'s>\n<say "hi">\n<$HOME>\n<>\n<back\\slash>\n<new\nline>' \
+    "$(out_of args)"
+
+# Values with newlines, quotes and '=' survive, nothing of the guest's own
+# environment (its kernel sets TERM) leaks in, and the umask comes along.
+(
+    umask 027
+    # shellcheck disable=SC2016  # expanded inside the guest
+    X=$'line one\nline two' Y="it's \"q\"=1" env -u TERM \
+        "$runner" sh -c 'printf "%s|" "$X" "$Y" "${TERM-unset}" "$(umask)"' >"$scratch/context.out"
+)
+check "environment and umask survive" $'line one\nline two|it\'s "q"=1|unset|0027|' \
+    "$(cat "$scratch/context.out")"
+
+# A reader that goes away ends the command as a closed pipe would.
+started=$SECONDS
+statuses=$("$runner" yes 2>/dev/null | head -c 4 >/dev/null; echo "${PIPESTATUS[0]}")
+check "closed output stops the command with 141" 141 "$statuses"
+check "closed output stops it soon (under 60 s)" 1 "$((SECONDS - started < 60))"
+
+status=0
+"$runner" sh -c 'echo one; echo two >&2; echo three' >"$scratch/merged" 2>&1 || status=$?
+check "merged streams keep their order" $'one\ntwo\nthree' "$(cat "$scratch/merged")"
+
+started=$SECONDS
+run timeout --timeout 3 sleep 120
+check "time limit gives 124" 124 "$(status_of timeout)"
+check "time limit is reported" 1 "$(grep -c 'did not finish within 3 s' "$scratch/timeout.err")"
+check "time limit is kept (under 60 s)" 1 "$((SECONDS - started < 60))"
+
+VBUS_MODE=uml VBUS_UML_BINARY=/bin/false run noboot true
+check "guest that cannot boot gives 125" 125 "$(status_of noboot)"
+check "guest that cannot boot is reported" 1 "$(grep -c 'no virtual CAN bus' "$scratch/noboot.err")"
+
+# The kernel refusing vcan stands in for any failure to set up the bus.
+VBUS_MODE=uml VBUS_EXTRA_KERNEL_ARGS=module_blacklist=vcan run nomodule echo ran
+check "bus that cannot be set up gives 125" 125 "$(status_of nomodule)"
+check "bus that cannot be set up names the module" 1 \
+    "$(grep -c 'cannot load .*/vcan.ko -- no virtual CAN bus' "$scratch/nomodule.err")"
+check "command is not run without a bus" "" "$(out_of nomodule)"
+
+VBUS_STATE_DIR=/tmp/vbus-hidden run hidden true
+check "state folder hidden in the guest gives 125" 125 "$(status_of hidden)"
+
+# A caller working below /tmp (a CI checkout there) shares the host's /tmp.
+shared=$(mktemp -d /tmp/vbus-shared.XXXXXX)
+echo seen >"$shared/probe"
+(cd "$shared" && run sharedtmp cat "$shared/probe")
+check "a caller below /tmp sees the host's /tmp" seen "$(out_of sharedtmp)"
+rm -rf "$shared"
+
+run badoption --no-such-option true
+check "unknown option gives 125" 125 "$(status_of badoption)"
+
+# Neither a signal to the runner nor its sudden death may leave a guest behind.
+# A runner killed outright cannot remove its run folder: keep it in ours.
+for signal in TERM KILL; do
+    VBUS_STATE_DIR=$scratch/state "$runner" sleep 120 >/dev/null 2>&1 &
+    victim=$!
+    sleep 1.5
+    kill "-$signal" "$victim"
+    wait "$victim" 2>/dev/null || true
+    sleep 1
+    check "no guest outlives a runner killed by SIG$signal" "" "$(pgrep -f "umid=vbus-$victim-" || true)"
+done
+
+# Inside the guest the kernel has CAN, so a nested runner takes the namespace
+# route; it must get its own network namespace and leave nothing behind.
+# shellcheck disable=SC2016  # expanded inside the guest
+run netns sh -c '
+    outer=$(readlink /proc/self/ns/net)
+    before=$(ip -o link | wc -l)
+    VBUS_MODE=netns "$0" sh -c "readlink /proc/self/ns/net; cat /sys/class/net/vcan1/mtu; exit 7"
+    echo "status $?"
+    echo "outer $outer"
+    echo "links $before $(ip -o link | wc -l)"' "$runner"
+mapfile -t lines <"$scratch/netns.out"
+check "namespace route: status 7 propagates" "status 7" "${lines[2]-}"
+check "namespace route: vcan1 mtu 72" 72 "${lines[1]-}"
+[[ ${lines[0]-} != "${lines[3]#outer }" && ${lines[0]-} == net:* ]] && fresh=yes || fresh=no
+check "namespace route: fresh namespace" yes "$fresh"
+read -r -a links <<<"${lines[4]-}"
+check "namespace route: host interfaces unchanged" "${links[1]-}" "${links[2]-}"
+
+if ((failures)); then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all runner checks passed"
