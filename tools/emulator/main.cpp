@@ -1,0 +1,363 @@
+// dm-emulator: plays Damiao motors on a SocketCAN interface.
+//
+// The loop makes one blocking read (recvmsg) and one write per exchange. A
+// frame's arrival time is the kernel's receive stamp, carried by the same
+// recvmsg, so no clock is read per frame: where system calls are dear (a
+// User-Mode Linux guest, where the benchmarks run) a clock read costs as
+// much as the read itself. The socket's receive time-out is set once, so
+// that an idle loop still wakes a few times a second to notice a signal that
+// arrived just before a read, and the end of --duration; `ppoll` is used
+// only while a delayed answer waits.
+
+#include <fcntl.h>
+#include <linux/can.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "emulator/arrival_clock.hpp"
+#include "emulator/emulator.hpp"
+#include "emulator/frame_line.hpp"
+#include "emulator/options.hpp"
+#include "transport/socketcan_backend.hpp"
+
+namespace {
+
+using axiolink::emulator::ArrivalClock;
+using axiolink::emulator::Emulator;
+using axiolink::emulator::frame_line;
+using axiolink::emulator::Options;
+using axiolink::emulator::Outbox;
+using axiolink::emulator::Outgoing;
+using axiolink::emulator::PendingFrames;
+using axiolink::transport::CanFrame;
+using axiolink::transport::MonotonicTime;
+using axiolink::transport::SocketCanTransport;
+
+constexpr std::string_view kProgram = "dm-emulator";
+constexpr std::size_t kPendingCapacity = 4096;
+constexpr suseconds_t kIdleWakeMicros = 100'000;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr std::size_t kReportedSendFailures = 10;
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+volatile std::sig_atomic_t g_stop_requested = 0;
+
+extern "C" void request_stop(int) {
+    g_stop_requested = 1;
+}
+
+void write_stderr(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+void complain(std::string_view message) {
+    write_stderr(std::string(kProgram) + ": " + std::string(message) + "\n");
+}
+
+// Without SA_RESTART, so that a signal interrupts the blocking read at once.
+bool install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// Creates the ready file in one step (written aside, then renamed), so a
+// waiting test never sees it half-written; removes it again when destroyed.
+class ReadyFile {
+public:
+    ReadyFile() = default;
+    ReadyFile(const ReadyFile&) = delete;
+    ReadyFile& operator=(const ReadyFile&) = delete;
+    ~ReadyFile() {
+        if (path_) {
+            ::unlink(path_->c_str());
+        }
+    }
+
+    // Zero, or the error number of the step that failed.
+    int create(const std::string& path) {
+        const std::string temporary = path + ".tmp." + std::to_string(::getpid());
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            return errno;
+        }
+        const std::string content = std::to_string(::getpid()) + "\n";
+        int error = 0;
+        if (::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+            error = errno != 0 ? errno : EIO;
+        }
+        if (::close(fd) != 0 && error == 0) {
+            error = errno;
+        }
+        if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
+            ::unlink(temporary.c_str());
+            return error;
+        }
+        path_ = path;
+        return 0;
+    }
+
+private:
+    std::optional<std::string> path_;
+};
+
+std::int64_t wall_clock_nanos() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
+}
+
+// One received frame as the kernel delivered it, with its receive stamp.
+struct Reception {
+    canfd_frame buffer{};
+    std::size_t size = 0;
+    std::optional<std::int64_t> wall_nanos;
+};
+
+// One recvmsg: the frame and, in its control data, the kernel's stamp.
+ssize_t receive(int descriptor, Reception& reception) {
+    iovec data{&reception.buffer, sizeof reception.buffer};
+    alignas(cmsghdr) std::array<std::byte, CMSG_SPACE(sizeof(timespec))> control{};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    const ssize_t count = ::recvmsg(descriptor, &message, 0);
+    reception.size = count > 0 ? static_cast<std::size_t>(count) : 0;
+    reception.wall_nanos.reset();
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS &&
+            header->cmsg_len == CMSG_LEN(sizeof(timespec))) {
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+            reception.wall_nanos =
+                static_cast<std::int64_t>(stamp.tv_sec) * kNanosPerSecond + stamp.tv_nsec;
+        }
+    }
+    return count;
+}
+
+class EmulatorLoop {
+public:
+    EmulatorLoop(const Options& options, SocketCanTransport& bus)
+        : options_(options),
+          bus_(bus),
+          emulator_(options.motors, MonotonicTime::now()),
+          outbox_(emulator_.outbox_capacity()),
+          pending_(kPendingCapacity) {
+        const MonotonicTime start = calibrate();
+        if (options.duration_nanos) {
+            end_ = MonotonicTime{start.nanos + *options.duration_nanos};
+        }
+    }
+
+    int run() {
+        Reception reception;
+        while (g_stop_requested == 0) {
+            if (!pending_.empty() && !wait_for_frame_or_due_answer()) {
+                continue;
+            }
+            if (receive(bus_.descriptor(), reception) < 0) {
+                if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+                    complain("cannot read from " + options_.iface + ": " +
+                             axiolink::transport::system_error_text(errno));
+                    return kExitFailure;
+                }
+                if (ended(calibrate())) {
+                    break;
+                }
+                continue;
+            }
+            const MonotonicTime arrival = arrival_time(reception);
+            if (ended(arrival)) {
+                break;
+            }
+            on_reception(reception, arrival);
+        }
+        report_losses();
+        return 0;
+    }
+
+private:
+    bool ended(MonotonicTime now) const { return end_ && now >= *end_; }
+
+    MonotonicTime calibrate() {
+        const MonotonicTime now = MonotonicTime::now();
+        arrival_clock_.calibrate(now, wall_clock_nanos());
+        return now;
+    }
+
+    MonotonicTime arrival_time(const Reception& reception) {
+        if (reception.wall_nanos) {
+            if (const auto mapped = arrival_clock_.map(*reception.wall_nanos)) {
+                return *mapped;
+            }
+        }
+        return calibrate();
+    }
+
+    // Sends what is due; true when a frame can be read without blocking past
+    // the next due answer.
+    bool wait_for_frame_or_due_answer() {
+        const MonotonicTime now = calibrate();
+        if (ended(now)) {
+            g_stop_requested = 1;
+            return false;
+        }
+        while (!pending_.empty() && pending_.front().due <= now) {
+            send(pending_.front().frame);
+            pending_.pop();
+        }
+        if (pending_.empty()) {
+            return true;
+        }
+        const std::uint64_t wait = pending_.front().due.nanos - now.nanos;
+        const timespec timeout{static_cast<time_t>(wait / kNanosPerSecond),
+                               static_cast<long>(wait % kNanosPerSecond)};
+        pollfd poll_entry{bus_.descriptor(), POLLIN, 0};
+        return ::ppoll(&poll_entry, 1, &timeout, nullptr) > 0;
+    }
+
+    void on_reception(const Reception& reception, MonotonicTime arrival) {
+        // Remote and error frames are no commands; the conversion would make
+        // a remote frame look like a data frame.
+        if (reception.size == sizeof(can_frame) &&
+            (reception.buffer.can_id & (CAN_RTR_FLAG | CAN_ERR_FLAG)) != 0) {
+            return;
+        }
+        const auto frame = axiolink::transport::from_kernel(reception.buffer, reception.size);
+        if (!frame) {
+            return;
+        }
+        log("rx", *frame);
+        outbox_.clear();
+        emulator_.on_frame(*frame, arrival, outbox_);
+        for (const Outgoing& outgoing : outbox_.frames()) {
+            if (outgoing.due <= arrival) {
+                send(outgoing.frame);
+            } else if (!pending_.push(outgoing)) {
+                ++pending_overflows_;
+            }
+        }
+    }
+
+    void send(const CanFrame& frame) {
+        log("tx", frame);
+        if (const auto sent = bus_.send(frame); !sent) {
+            if (++send_failures_ <= kReportedSendFailures) {
+                complain("cannot send: " + sent.error().message());
+            }
+        }
+    }
+
+    void log(std::string_view direction, const CanFrame& frame) const {
+        if (options_.log) {
+            write_stderr(frame_line(direction, frame).view());
+        }
+    }
+
+    void report_losses() const {
+        if (send_failures_ > kReportedSendFailures) {
+            complain(std::to_string(send_failures_) + " sends failed in all");
+        }
+        if (pending_overflows_ > 0) {
+            complain(std::to_string(pending_overflows_) +
+                     " delayed answers dropped: too many waiting");
+        }
+    }
+
+    const Options& options_;
+    SocketCanTransport& bus_;
+    Emulator emulator_;
+    Outbox outbox_;
+    PendingFrames pending_;
+    ArrivalClock arrival_clock_;
+    std::optional<MonotonicTime> end_;
+    std::size_t send_failures_ = 0;
+    std::size_t pending_overflows_ = 0;
+};
+
+// Sets what the loop relies on: an idle wake-up and the receive stamps.
+bool configure_socket(int descriptor) {
+    const timeval idle_wake{0, kIdleWakeMicros};
+    const int on = 1;
+    return ::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &idle_wake, sizeof idle_wake) == 0 &&
+           ::setsockopt(descriptor, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+}
+
+int run(const Options& options) {
+    if (!install_stop_handlers()) {
+        complain("cannot install signal handlers: " +
+                 axiolink::transport::system_error_text(errno));
+        return kExitFailure;
+    }
+    auto bus = SocketCanTransport::open(options.iface);
+    if (!bus) {
+        complain("cannot open " + options.iface + ": " + bus.error().message());
+        return kExitFailure;
+    }
+    if (!configure_socket(bus->descriptor())) {
+        complain("cannot configure the socket: " + axiolink::transport::system_error_text(errno));
+        return kExitFailure;
+    }
+    EmulatorLoop loop(options, *bus);
+    ReadyFile ready_file;
+    if (options.ready_file) {
+        if (const int error = ready_file.create(*options.ready_file); error != 0) {
+            complain("cannot create " + *options.ready_file + ": " +
+                     axiolink::transport::system_error_text(error));
+            return kExitFailure;
+        }
+    }
+    return loop.run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    const auto options = axiolink::emulator::parse_options(args);
+    if (!options) {
+        complain(options.error());
+        write_stderr("Try 'dm-emulator --help' for more information.\n");
+        return kExitUsage;
+    }
+    if (options->help) {
+        const std::string usage = axiolink::emulator::usage_text();
+        std::fwrite(usage.data(), 1, usage.size(), stdout);
+        return 0;
+    }
+    return run(*options);
+}
