@@ -121,9 +121,9 @@ class MatchingTest(CommandTestCase):
             with self.assertRaises(RuntimeError):
                 motor.enable(self.bus)
             time.sleep(0.1)  # the late reply is now waiting in the socket
-            started = time.monotonic()
+            # Its own answer comes 40 ms late, past its 10 ms: only the
+            # waiting one can make this call succeed.
             state = motor.disable(self.bus)
-            self.assertLess(time.monotonic() - started, 0.04)
         self.assertEqual(state.error, 1)  # the enable's answer: the motor was enabled
 
     def test_two_motors_share_one_bus(self):
