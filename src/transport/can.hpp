@@ -35,26 +35,33 @@ public:
     static constexpr std::size_t kCapacity = 64;
 
     constexpr Payload() noexcept = default;
-    // Copies at most kCapacity bytes; callers check lengths before building.
+    // Keeps at most kCapacity bytes. A longer input is never cut silently:
+    // the payload remembers its full length, so `size()` reports it and
+    // `send` refuses the frame as too large.
     constexpr explicit Payload(std::span<const std::uint8_t> bytes) noexcept
-        : size_(static_cast<std::uint8_t>(std::min(bytes.size(), kCapacity))) {
-        std::copy_n(bytes.begin(), size_, bytes_.begin());
+        : size_(bytes.size()) {
+        std::copy_n(bytes.begin(), stored(), bytes_.begin());
     }
     constexpr Payload(std::initializer_list<std::uint8_t> bytes) noexcept
         : Payload(std::span<const std::uint8_t>(bytes.begin(), bytes.size())) {}
 
+    // The length given, which exceeds kCapacity only for a refused payload.
     constexpr std::size_t size() const noexcept { return size_; }
     constexpr bool empty() const noexcept { return size_ == 0; }
     constexpr const std::uint8_t* data() const noexcept { return bytes_.data(); }
-    constexpr std::span<const std::uint8_t> bytes() const noexcept { return {bytes_.data(), size_}; }
+    constexpr std::span<const std::uint8_t> bytes() const noexcept {
+        return {bytes_.data(), stored()};
+    }
     constexpr std::uint8_t operator[](std::size_t i) const noexcept { return bytes_[i]; }
     friend constexpr bool operator==(const Payload& a, const Payload& b) noexcept {
-        return std::ranges::equal(a.bytes(), b.bytes());
+        return a.size_ == b.size_ && std::ranges::equal(a.bytes(), b.bytes());
     }
 
 private:
+    constexpr std::size_t stored() const noexcept { return std::min(size_, kCapacity); }
+
     std::array<std::uint8_t, kCapacity> bytes_{};
-    std::uint8_t size_ = 0;
+    std::size_t size_ = 0;
 };
 
 // One frame as it crosses the interface. `data` holds at most 8 bytes for a
@@ -140,8 +147,16 @@ public:
     // Sends `frame` once, then returns the first received frame whose id
     // equals `expected`, discarding every other frame. The time-out is
     // counted from the completed send and bounds the whole wait: every read
-    // gets only what is left of it. Nothing is retried.
+    // gets only what is left of it. Nothing is retried: a failed send means
+    // no read, and a failed read (Timeout or Backend) ends the request.
+    // Timeout comes only once the clock is strictly past the deadline, so a
+    // zero time-out still makes one read with zero left; backends must not
+    // turn that into an unbounded wait (SocketCanTransport waits 1 us).
     TransportResult<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
+
+    // The clock `request` measures its deadline on, for callers that run
+    // their own reply wait on top of `send` and `recv`.
+    MonotonicTime clock_now() const noexcept { return now(); }
 
 protected:
     // The clock deadlines are measured on; tests replace it.

@@ -25,10 +25,13 @@ class ScriptedTransport final : public transport::CanTransport {
 public:
     // One scripted read: what it returns and how long it takes. A frame
     // arriving after the read's time-out is delivered as a Timeout instead,
-    // with the clock advanced by the full time-out (as a real socket would).
+    // with the clock advanced by the full time-out (as a real socket would),
+    // unless it is `late`: a reader woken after its time-out that still finds
+    // the frame, with the clock advanced by the whole `takes_ns`.
     struct Read {
         std::variant<CanFrame, TransportError> result;
         std::uint64_t takes_ns = 0;
+        bool late = false;
     };
 
     std::vector<CanFrame> sent;
@@ -52,7 +55,7 @@ public:
     TransportResult<CanFrame> recv(Duration timeout) override {
         read_timeouts.push_back(timeout);
         const std::uint64_t limit = to_nanos(timeout);
-        if (reads.empty() || reads.front().takes_ns > limit) {
+        if (reads.empty() || (reads.front().takes_ns > limit && !reads.front().late)) {
             clock_ns += limit;
             return std::unexpected(TransportError::timeout());
         }
@@ -67,6 +70,9 @@ public:
 
     void queue(CanFrame frame, std::uint64_t takes_ns = 0) {
         reads.push_back({std::move(frame), takes_ns});
+    }
+    void queue_late(CanFrame frame, std::uint64_t takes_ns) {
+        reads.push_back({std::move(frame), takes_ns, true});
     }
     void queue_error(TransportError error, std::uint64_t takes_ns = 0) {
         reads.push_back({error, takes_ns});
