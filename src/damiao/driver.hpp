@@ -59,16 +59,16 @@ constexpr std::optional<RegisterInfo> find_register(std::uint8_t number) noexcep
 // Blocks the calling thread. Mode switching pauses through this so that tests
 // can observe the pause and fake its passing.
 class Sleeper {
-  public:
+public:
     virtual void sleep_for(transport::Duration duration) = 0;
 
-  protected:
+protected:
     ~Sleeper() = default;
 };
 
 // std::this_thread::sleep_for.
 class ThreadSleeper final : public Sleeper {
-  public:
+public:
     void sleep_for(transport::Duration duration) override;
 };
 
@@ -76,7 +76,7 @@ class ThreadSleeper final : public Sleeper {
 inline constexpr transport::Duration kModeSettlingDelay = transport::Duration::from_millis(100);
 
 class Damiao {
-  public:
+public:
     // Ids are not range-checked: they are cut to 11 bits only when a frame is
     // built or matched.
     constexpr Damiao(std::uint16_t motor_id, std::uint16_t master_id, MitLimits limits = {},
@@ -129,7 +129,7 @@ class Damiao {
                                      Sleeper& sleeper) const;
     Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
 
-  private:
+private:
     std::uint16_t motor_id_;
     std::uint16_t master_id_;
     MitLimits limits_;

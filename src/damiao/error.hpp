@@ -27,7 +27,7 @@ constexpr std::string_view register_type_name(RegisterType type) noexcept {
 }
 
 class [[nodiscard]] Error {
-  public:
+public:
     // A send, a receive or a reply wait failed: "transport error: {transport text}".
     struct Transport {
         transport::TransportError error;
@@ -81,7 +81,7 @@ class [[nodiscard]] Error {
     // The one-line text; numbers in decimal. Throws only std::bad_alloc.
     std::string message() const;
 
-  private:
+private:
     Detail detail_;
 };
 

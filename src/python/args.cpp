@@ -126,7 +126,8 @@ PyResult<Arguments> match_arguments(const Signature& signature, PyObject* const*
     }
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-        auto bound = bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], *matched);
+        auto bound =
+            bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], *matched);
         if (!bound) {
             return std::unexpected(std::move(bound.error()));
         }

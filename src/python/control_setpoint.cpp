@@ -18,8 +18,8 @@ using damiao::ControlSetpoint;
 PyTypeObject* g_type = nullptr;
 
 PyResult<PyRef> make(ControlSetpoint setpoint) {
-    return as_result(control_setpoint_type().and_then(
-        [&](PyTypeObject* type) { return wrap(type, setpoint); }));
+    return as_result(
+        control_setpoint_type().and_then([&](PyTypeObject* type) { return wrap(type, setpoint); }));
 }
 
 // Converts the first N matched arguments to floats, in declaration order.
@@ -53,16 +53,13 @@ PyResult<PyRef> mit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         .and_then([&](PyTypeObject* type) {
             return to_instance((*matched)[0], "setpoint", type, "MitSetpoint");
         })
-        .and_then([](PyObject* setpoint) {
-            return make(unwrap<damiao::MitSetpoint>(setpoint));
-        });
+        .and_then([](PyObject* setpoint) { return make(unwrap<damiao::MitSetpoint>(setpoint)); });
 }
 
 // The three float-only kinds share one body.
 template <class Kind, std::size_t N, const std::array<std::string_view, N>& Params,
           const Signature& Sig>
-PyResult<PyRef> float_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyResult<PyRef> float_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return match_arguments(Sig, args, nargs, kwnames)
         .and_then([](const Arguments& matched) { return floats(matched, Params); })
         .and_then([](const std::array<float, N>& values) {
@@ -121,8 +118,7 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "vel(velocity)\n--\n\nVEL setpoint (control mode 3)."},
     {"force_pos",
-     fastcall_entry<
-         float_kind<damiao::ForcePosSetpoint, 3, kForcePosParams, kForcePosSignature>>(),
+     fastcall_entry<float_kind<damiao::ForcePosSetpoint, 3, kForcePosParams, kForcePosSignature>>(),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "force_pos(position, velocity_limit, torque_ratio)\n--\n\nFORCE_POS setpoint (control mode "
      "4)."},
@@ -149,6 +145,8 @@ PyType_Spec kSpec{"axiolink.ControlSetpoint", sizeof(Wrapper<ControlSetpoint>), 
 
 }  // namespace
 
-PyResult<PyTypeObject*> control_setpoint_type() { return type_once(g_type, kSpec); }
+PyResult<PyTypeObject*> control_setpoint_type() {
+    return type_once(g_type, kSpec);
+}
 
 }  // namespace axiolink::python

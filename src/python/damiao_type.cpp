@@ -32,9 +32,8 @@ PyResult<damiao::MitLimits> convert_limits(PyObject* given) {
         return damiao::MitLimits{};
     }
     return mit_limits_type()
-        .and_then([given](PyTypeObject* type) {
-            return to_instance(given, "limits", type, "MitLimits");
-        })
+        .and_then(
+            [given](PyTypeObject* type) { return to_instance(given, "limits", type, "MitLimits"); })
         .transform([](PyObject* limits) { return unwrap<damiao::MitLimits>(limits); });
 }
 
@@ -162,8 +161,8 @@ PyResult<std::pair<PyObject*, Setpoint>> bus_and_setpoint(
 
 PyResult<PyRef> mit_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    auto call = bus_and_setpoint<damiao::MitSetpoint>(kMitControl, mit_setpoint_type,
-                                                      "MitSetpoint", args, nargs, kwnames);
+    auto call = bus_and_setpoint<damiao::MitSetpoint>(kMitControl, mit_setpoint_type, "MitSetpoint",
+                                                      args, nargs, kwnames);
     if (!call) {
         return std::unexpected(std::move(call.error()));
     }
@@ -240,7 +239,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(entry<repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetters},
-    {Py_tp_doc, const_cast<char*>("Damiao(motor_id, master_id, limits=None, timeout_ms=20)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("Damiao(motor_id, master_id, limits=None, timeout_ms=20)\n--\n\n")},
     {},
 };
 
@@ -248,6 +248,8 @@ PyType_Spec kSpec{"axiolink.Damiao", sizeof(Wrapper<Damiao>), 0, kClassFlags, kS
 
 }  // namespace
 
-PyResult<PyTypeObject*> damiao_type() { return type_once(g_type, kSpec); }
+PyResult<PyTypeObject*> damiao_type() {
+    return type_once(g_type, kSpec);
+}
 
 }  // namespace axiolink::python

@@ -8,8 +8,8 @@
 
 #include <expected>
 #include <functional>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <variant>
 
 #include "damiao/error.hpp"

@@ -77,9 +77,8 @@ private:
     bool forward(const log::Record& record) const {
         const std::string name = logger_name(record.metadata.target);
         const long level = python_level(record.metadata.level);
-        PyRef logger = PyRef::steal(PyObject_CallMethod(logging_.get(), "getLogger", "s#",
-                                                        name.data(),
-                                                        static_cast<Py_ssize_t>(name.size())));
+        PyRef logger = PyRef::steal(PyObject_CallMethod(
+            logging_.get(), "getLogger", "s#", name.data(), static_cast<Py_ssize_t>(name.size())));
         if (!logger) {
             return false;
         }
@@ -98,11 +97,11 @@ private:
         if (!file || !message || !no_args) {
             return false;
         }
-        PyRef python_record = PyRef::steal(PyObject_CallMethod(
-            logger.get(), "makeRecord", "s#lOkOOO", name.data(),
-            static_cast<Py_ssize_t>(name.size()), level, file.get(),
-            static_cast<unsigned long>(record.line.value_or(0)), message.get(), no_args.get(),
-            Py_None));
+        PyRef python_record = PyRef::steal(
+            PyObject_CallMethod(logger.get(), "makeRecord", "s#lOkOOO", name.data(),
+                                static_cast<Py_ssize_t>(name.size()), level, file.get(),
+                                static_cast<unsigned long>(record.line.value_or(0)), message.get(),
+                                no_args.get(), Py_None));
         if (!python_record) {
             return false;
         }

@@ -22,9 +22,8 @@ using FloatFields = std::array<float Record::*, 5>;
 constexpr FloatFields<MitLimits> kLimitFields = {&MitLimits::p_max, &MitLimits::v_max,
                                                  &MitLimits::kp_max, &MitLimits::kd_max,
                                                  &MitLimits::t_max};
-constexpr FloatFields<MitSetpoint> kSetpointFields = {&MitSetpoint::q, &MitSetpoint::dq,
-                                                      &MitSetpoint::kp, &MitSetpoint::kd,
-                                                      &MitSetpoint::tau};
+constexpr FloatFields<MitSetpoint> kSetpointFields = {
+    &MitSetpoint::q, &MitSetpoint::dq, &MitSetpoint::kp, &MitSetpoint::kd, &MitSetpoint::tau};
 constexpr std::array<std::string_view, 5> kLimitNames = {"p_max", "v_max", "kp_max", "kd_max",
                                                          "t_max"};
 constexpr std::array<std::string_view, 5> kSetpointNames = {"q", "dq", "kp", "kd", "tau"};
@@ -184,11 +183,10 @@ PyResult<PyRef> mit_setpoint_function(PyObject*, PyObject* const* args, Py_ssize
     });
 }
 
-PyMethodDef kMitSetpointFunction = {
-    "mit_setpoint", fastcall_entry<mit_setpoint_function>(),
-    METH_FASTCALL | METH_KEYWORDS,
-    "mit_setpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n"
-    "Build a `MitSetpoint` (handy when keyword args are awkward)."};
+PyMethodDef kMitSetpointFunction = {"mit_setpoint", fastcall_entry<mit_setpoint_function>(),
+                                    METH_FASTCALL | METH_KEYWORDS,
+                                    "mit_setpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n"
+                                    "Build a `MitSetpoint` (handy when keyword args are awkward)."};
 
 }  // namespace
 
@@ -199,7 +197,9 @@ PyResult<PyTypeObject*> mit_limits_type() {
     return type_once(g_limits_type, kLimitsSpec);
 }
 
-PyResult<PyTypeObject*> mit_setpoint_type() { return type_once(g_setpoint_type, kSetpointSpec); }
+PyResult<PyTypeObject*> mit_setpoint_type() {
+    return type_once(g_setpoint_type, kSetpointSpec);
+}
 
 PyResult<PyRef> new_mit_setpoint_function(PyObject* module) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));

@@ -76,9 +76,8 @@ PyResult<void> initialise(PyObject* module) {
             return added;
         }
     }
-    return new_mit_setpoint_function(module).and_then([module](PyRef function) {
-        return add_attribute(module, "mit_setpoint", function.get());
-    });
+    return new_mit_setpoint_function(module).and_then(
+        [module](PyRef function) { return add_attribute(module, "mit_setpoint", function.get()); });
 }
 
 PyResult<void> claim_interpreter() {
@@ -116,4 +115,6 @@ PyResult<PyRef> import_module() {
 }  // namespace
 }  // namespace axiolink::python
 
-PyMODINIT_FUNC PyInit_axiolink() { return axiolink::python::entry<axiolink::python::import_module>(); }
+PyMODINIT_FUNC PyInit_axiolink() {
+    return axiolink::python::entry<axiolink::python::import_module>();
+}

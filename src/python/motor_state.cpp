@@ -48,11 +48,13 @@ PyType_Spec kSpec{"axiolink.MotorState", sizeof(Wrapper<MotorState>), 0, kClassF
 
 }  // namespace
 
-PyResult<PyTypeObject*> motor_state_type() { return type_once(g_type, kSpec); }
+PyResult<PyTypeObject*> motor_state_type() {
+    return type_once(g_type, kSpec);
+}
 
 PyResult<PyRef> new_motor_state(const MotorState& state) {
-    return as_result(motor_state_type().and_then(
-        [&](PyTypeObject* type) { return wrap(type, state); }));
+    return as_result(
+        motor_state_type().and_then([&](PyTypeObject* type) { return wrap(type, state); }));
 }
 
 }  // namespace axiolink::python

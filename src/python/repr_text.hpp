@@ -42,7 +42,8 @@ private:
     ReprText& integer(std::uint64_t value, int base) noexcept {
         std::array<char, 24> digits;
         auto [end, ec] = std::to_chars(digits.begin(), digits.end(), value, base);
-        return *this << std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data()));
+        return *this << std::string_view(digits.data(),
+                                         static_cast<std::size_t>(end - digits.data()));
     }
 
     // Longest text: a MIT setpoint with five FLT_MAX-sized values.

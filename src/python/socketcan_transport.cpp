@@ -56,8 +56,8 @@ PyType_Slot kSlots[] = {
     {},
 };
 
-PyType_Spec kSpec{"axiolink.SocketCanTransport", sizeof(Wrapper<GuardedTransport>), 0,
-                  kClassFlags, kSlots};
+PyType_Spec kSpec{"axiolink.SocketCanTransport", sizeof(Wrapper<GuardedTransport>), 0, kClassFlags,
+                  kSlots};
 
 }  // namespace
 

@@ -20,8 +20,7 @@ inline constexpr unsigned long kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMM
 // A Python object holding one C++ value.
 template <class T>
 struct Wrapper {
-    PyObject_HEAD
-    T value;
+    PyObject_HEAD T value;
 };
 
 template <class T>

@@ -21,13 +21,17 @@ bool set_sink(std::unique_ptr<Sink> sink) noexcept {
     return true;
 }
 
-bool has_sink() noexcept { return g_sink.load(std::memory_order_acquire) != nullptr; }
+bool has_sink() noexcept {
+    return g_sink.load(std::memory_order_acquire) != nullptr;
+}
 
 void set_max_level(LevelFilter filter) noexcept {
     g_max_level.store(filter, std::memory_order_relaxed);
 }
 
-LevelFilter max_level() noexcept { return g_max_level.load(std::memory_order_relaxed); }
+LevelFilter max_level() noexcept {
+    return g_max_level.load(std::memory_order_relaxed);
+}
 
 void emit(const Record& record) noexcept {
     if (!passes(record.metadata.level, max_level())) {

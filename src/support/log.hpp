@@ -44,7 +44,6 @@ public:
     virtual void flush() noexcept = 0;
 };
 
-
 // Registers the process's sink; a second registration is refused and the
 // given sink is dropped.
 [[nodiscard]] bool set_sink(std::unique_ptr<Sink> sink) noexcept;

@@ -38,8 +38,7 @@ public:
     // Keeps at most kCapacity bytes. A longer input is never cut silently:
     // the payload remembers its full length, so `size()` reports it and
     // `send` refuses the frame as too large.
-    constexpr explicit Payload(std::span<const std::uint8_t> bytes) noexcept
-        : size_(bytes.size()) {
+    constexpr explicit Payload(std::span<const std::uint8_t> bytes) noexcept : size_(bytes.size()) {
         std::copy_n(bytes.begin(), stored(), bytes_.begin());
     }
     constexpr Payload(std::initializer_list<std::uint8_t> bytes) noexcept
@@ -114,7 +113,7 @@ public:
     static TransportError invalid_id() noexcept { return {Kind::InvalidId, 0, 0}; }
 
     Kind kind() const noexcept { return kind_; }
-    int os_error() const noexcept { return os_error_; }       // Backend only
+    int os_error() const noexcept { return os_error_; }      // Backend only
     std::size_t length() const noexcept { return length_; }  // FrameTooLarge only
 
     std::string message() const;

@@ -44,7 +44,7 @@ CanFrame frame_at(CanId id, Payload data) {
 
 // Fakes the settling pause by moving the transport's clock.
 class ClockSleeper final : public Sleeper {
-  public:
+public:
     explicit ClockSleeper(ScriptedTransport& bus) : bus_(bus) {}
     void sleep_for(Duration duration) override {
         requested.push_back(duration);
@@ -52,7 +52,7 @@ class ClockSleeper final : public Sleeper {
     }
     std::vector<Duration> requested;
 
-  private:
+private:
     ScriptedTransport& bus_;
 };
 

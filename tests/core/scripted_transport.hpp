@@ -19,7 +19,9 @@ using transport::MonotonicTime;
 using transport::TransportError;
 using transport::TransportResult;
 
-constexpr std::uint64_t to_nanos(Duration d) { return d.seconds * 1'000'000'000ULL + d.nanos; }
+constexpr std::uint64_t to_nanos(Duration d) {
+    return d.seconds * 1'000'000'000ULL + d.nanos;
+}
 
 class ScriptedTransport final : public transport::CanTransport {
 public:
@@ -35,11 +37,11 @@ public:
     };
 
     std::vector<CanFrame> sent;
-    std::vector<Duration> read_timeouts;     // what each recv was given
-    std::vector<std::uint64_t> send_times;   // clock when each send returned
+    std::vector<Duration> read_timeouts;       // what each recv was given
+    std::vector<std::uint64_t> send_times;     // clock when each send returned
     std::optional<TransportError> send_error;  // next sends fail with this
     std::uint64_t send_takes_ns = 0;
-    std::deque<Read> reads;                  // empty: every read times out
+    std::deque<Read> reads;  // empty: every read times out
     std::uint64_t clock_ns = 1'000'000'000;
 
     TransportResult<void> send(const CanFrame& frame) override {

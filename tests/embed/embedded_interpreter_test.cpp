@@ -35,12 +35,15 @@ public:
 const auto* const kInterpreter = ::testing::AddGlobalTestEnvironment(new Interpreter);
 
 // Runs Python source in __main__; the test fails if it raises.
-void run(const char* source) { ASSERT_EQ(PyRun_SimpleString(source), 0) << source; }
+void run(const char* source) {
+    ASSERT_EQ(PyRun_SimpleString(source), 0) << source;
+}
 
 std::string eval_text(const char* expression) {
     PyObject* main = PyImport_AddModule("__main__");
     PyRef globals = PyRef::borrow(PyModule_GetDict(main));
-    PyRef result = PyRef::steal(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
+    PyRef result =
+        PyRef::steal(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
     if (!result) {
         PyErr_Print();
         return "<error>";
@@ -126,10 +129,18 @@ TEST(LoggingBridgeInstall, SecondInstallationIsRefused) {
 
 // --- the entry boundary ------------------------------------------------------
 
-PyResult<PyRef> throws_logic_error() { throw std::logic_error("invariant broken"); }
-PyResult<PyRef> throws_something_else() { throw 42; }
-PyResult<PyRef> fails_with_value() { return error_value(PyExc_ValueError, "bad value"); }
-PyResult<PyRef> fails_without_exception() { return already_set(); }
+PyResult<PyRef> throws_logic_error() {
+    throw std::logic_error("invariant broken");
+}
+PyResult<PyRef> throws_something_else() {
+    throw 42;
+}
+PyResult<PyRef> fails_with_value() {
+    return error_value(PyExc_ValueError, "bad value");
+}
+PyResult<PyRef> fails_without_exception() {
+    return already_set();
+}
 PyResult<PyRef> driver_error() {
     return std::unexpected<Failure>(
         dm_err_to_py(damiao::Error::Transport{transport::TransportError::timeout()}));
@@ -170,7 +181,8 @@ TEST(Boundary, PanicExceptionEscapesExceptException) {
     EXPECT_FALSE(PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(PyExc_Exception)));
     EXPECT_EQ(panic_exception_type(), reinterpret_cast<PyObject*>(type));  // created once
     EXPECT_NE(std::string(type->tp_doc).find("BaseException"), std::string::npos);
-    PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    PyRef module =
+        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     EXPECT_STREQ(PyUnicode_AsUTF8(module.get()), "axiolink");
 }
 
