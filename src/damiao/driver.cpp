@@ -126,23 +126,15 @@ Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t numb
     if (!info) {
         return fail(Error::UnknownRegister{number});
     }
-    if (auto sent = bus.send(register_request(motor_id_, kRegisterRead, number, 0)); !sent) {
-        return fail(Error::Transport{sent.error()});
+    // Replies are matched by their data alone, at any identifier; every other
+    // frame is dropped while the time-out runs.
+    const transport::TransportResult<CanFrame> reply = bus.send_and_await(
+        register_request(motor_id_, kRegisterRead, number, 0), timeout_,
+        [number](const CanFrame& frame) { return is_register_reply(frame, number); });
+    if (!reply) {
+        return fail(Error::Transport{reply.error()});
     }
-    const transport::MonotonicTime deadline = bus.clock_now().plus(timeout_);
-    while (true) {
-        const transport::MonotonicTime now = bus.clock_now();
-        if (now > deadline) {
-            return fail(Error::Transport{transport::TransportError::timeout()});
-        }
-        const transport::TransportResult<CanFrame> frame = bus.recv(now.until(deadline));
-        if (!frame) {
-            return fail(Error::Transport{frame.error()});
-        }
-        if (is_register_reply(*frame, number)) {
-            return RegisterValue{info->type, little_endian_u32(frame->data, 4)};
-        }
-    }
+    return RegisterValue{info->type, little_endian_u32(reply->data, 4)};
 }
 
 Result<void> Damiao::write_register(CanTransport& bus, std::uint8_t number,

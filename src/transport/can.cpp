@@ -75,24 +75,8 @@ std::string TransportError::message() const {
 
 TransportResult<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected,
                                                 Duration timeout) {
-    if (auto sent = send(frame); !sent) {
-        return std::unexpected(sent.error());
-    }
-    // One clock reading both sets the deadline and times the first wait:
-    // where reading the clock is itself a system call (a User-Mode Linux
-    // guest), a second reading would cost as much as the read that follows.
-    MonotonicTime current = now();
-    const MonotonicTime deadline = current.plus(timeout);
-    for (;;) {
-        if (current > deadline) {
-            return std::unexpected(TransportError::timeout());
-        }
-        auto received = recv(current.until(deadline));
-        if (!received || received->id == expected) {
-            return received;
-        }
-        current = now();
-    }
+    return send_and_await(frame, timeout,
+                          [expected](const CanFrame& received) { return received.id == expected; });
 }
 
 }  // namespace axiolink::transport

@@ -144,18 +144,39 @@ public:
     virtual TransportResult<CanFrame> recv(Duration timeout) = 0;
 
     // Sends `frame` once, then returns the first received frame whose id
-    // equals `expected`, discarding every other frame. The time-out is
+    // equals `expected`, discarding every other frame (see send_and_await).
+    TransportResult<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
+
+    // Sends `frame` once, then returns the first received frame that
+    // `accept(frame)` takes, discarding every other one. The time-out is
     // counted from the completed send and bounds the whole wait: every read
     // gets only what is left of it. Nothing is retried: a failed send means
-    // no read, and a failed read (Timeout or Backend) ends the request.
+    // no read, and a failed read (Timeout or Backend) ends the wait.
     // Timeout comes only once the clock is strictly past the deadline, so a
     // zero time-out still makes one read with zero left; backends must not
     // turn that into an unbounded wait (SocketCanTransport waits 1 us).
-    TransportResult<CanFrame> request(const CanFrame& frame, CanId expected, Duration timeout);
-
-    // The clock `request` measures its deadline on, for callers that run
-    // their own reply wait on top of `send` and `recv`.
-    MonotonicTime clock_now() const noexcept { return now(); }
+    template <class Accept>
+    TransportResult<CanFrame> send_and_await(const CanFrame& frame, Duration timeout,
+                                             Accept&& accept) {
+        if (auto sent = send(frame); !sent) {
+            return std::unexpected(sent.error());
+        }
+        // One clock reading both sets the deadline and times the first wait:
+        // where reading the clock is itself a system call (a User-Mode Linux
+        // guest), a second reading would cost as much as the read that follows.
+        MonotonicTime current = now();
+        const MonotonicTime deadline = current.plus(timeout);
+        for (;;) {
+            if (current > deadline) {
+                return std::unexpected(TransportError::timeout());
+            }
+            auto received = recv(current.until(deadline));
+            if (!received || accept(*received)) {
+                return received;
+            }
+            current = now();
+        }
+    }
 
 protected:
     // The clock deadlines are measured on; tests replace it.
