@@ -1,6 +1,7 @@
 """Motor commands end to end on the virtual bus, against the emulator, a
 scripted responder and an independent capture socket."""
 
+import sys
 import time
 import unittest
 
@@ -97,6 +98,40 @@ class FeedbackDecodingTest(CommandTestCase):
         self.assertIsNot(first, second)
         self.assertNotEqual(first, second)
         self.assertEqual(repr(first), repr(second))
+
+
+class CostTest(CommandTestCase):
+    """A command creates no Python object but its result, and failures leak nothing."""
+
+    def test_a_command_allocates_only_its_result(self):
+        motor, setpoint = Damiao(1, 0x11), MitSetpoint(q=1.0, kp=20.0, kd=0.5)
+        with Emulator("--motor", "1:0x11"):
+            for call in [lambda: motor.mit_control(self.bus, setpoint), lambda: motor.enable(self.bus)]:
+                # Small ints and ready iterators allocate nothing; the first
+                # pass takes any one-time cost of the interpreter.
+                warm, measured = [None] * 200, [None] * 200
+                warm_loop, measured_loop = iter(range(200)), iter(range(200))
+                for i in warm_loop:
+                    warm[i] = call()
+                before = sys.getallocatedblocks()
+                counting_cost = sys.getallocatedblocks() - before  # the int `before` itself
+                for i in measured_loop:
+                    measured[i] = call()
+                self.assertEqual(sys.getallocatedblocks() - before - counting_cost, 200)
+                self.assertEqual(len({id(result) for result in measured}), 200)
+
+    def test_failed_commands_leak_nothing(self):
+        motor = Damiao(0x7E, 0x7F, timeout_ms=0)
+        def fail_many(count):
+            for _ in range(count):
+                try:
+                    motor.enable(self.bus)
+                except RuntimeError:
+                    pass
+        fail_many(20)
+        before = sys.getallocatedblocks()
+        fail_many(500)
+        self.assertLessEqual(sys.getallocatedblocks() - before, 5)
 
 
 class MatchingTest(CommandTestCase):

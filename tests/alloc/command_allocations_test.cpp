@@ -1,0 +1,275 @@
+// Every command exchange of the driver runs without touching the heap: the
+// allocation functions of this program count their calls, and a run of
+// exchanges against a scripted bus that was given all its memory up front
+// must count none.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/scripted_transport.hpp"
+#include "damiao/driver.hpp"
+#include "damiao/modes.hpp"
+#include "support/number_text.hpp"
+
+extern "C" {
+void* __libc_malloc(std::size_t size) noexcept;
+void* __libc_calloc(std::size_t count, std::size_t size) noexcept;
+void* __libc_realloc(void* block, std::size_t size) noexcept;
+void* __libc_memalign(std::size_t alignment, std::size_t size) noexcept;
+void __libc_free(void* block) noexcept;
+}
+
+namespace {
+
+struct AllocationCounts {
+    std::size_t news = 0;     // operator new, every form
+    std::size_t mallocs = 0;  // malloc, calloc, realloc, aligned_alloc
+};
+
+bool g_counting = false;
+AllocationCounts g_counts;
+
+void count_new() noexcept {
+    if (g_counting) {
+        ++g_counts.news;
+    }
+}
+
+void count_malloc() noexcept {
+    if (g_counting) {
+        ++g_counts.mallocs;
+    }
+}
+
+// The allocation calls `work` makes.
+AllocationCounts allocations_during(const std::function<void()>& work) {
+    g_counts = {};
+    g_counting = true;
+    work();
+    g_counting = false;
+    return g_counts;
+}
+
+}  // namespace
+
+// The C library's entry points: the executable's definitions take the place
+// of the library's for every caller in the process, the C++ runtime included.
+extern "C" {
+void* malloc(std::size_t size) noexcept {
+    count_malloc();
+    return __libc_malloc(size);
+}
+void* calloc(std::size_t count, std::size_t size) noexcept {
+    count_malloc();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* block, std::size_t size) noexcept {
+    count_malloc();
+    return __libc_realloc(block, size);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept {
+    count_malloc();
+    return __libc_memalign(alignment, size);
+}
+}
+
+// operator new goes straight to the C library's allocator, so that one
+// allocation counts once, as a `new`.
+void* operator new(std::size_t size) {
+    count_new();
+    if (void* block = __libc_malloc(size == 0 ? 1 : size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t size, std::align_val_t alignment) {
+    count_new();
+    if (void* block = __libc_memalign(static_cast<std::size_t>(alignment), size == 0 ? 1 : size)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+    __libc_free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    __libc_free(block);
+}
+void operator delete(void* block, std::align_val_t) noexcept {
+    __libc_free(block);
+}
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
+    __libc_free(block);
+}
+
+namespace {
+
+using axiolink::damiao::ControlSetpoint;
+using axiolink::damiao::Damiao;
+using axiolink::damiao::ForcePosSetpoint;
+using axiolink::damiao::MitSetpoint;
+using axiolink::damiao::PosVelSetpoint;
+using axiolink::damiao::VelSetpoint;
+using axiolink::testing::ScriptedTransport;
+using axiolink::transport::CanFrame;
+using axiolink::transport::CanId;
+using axiolink::transport::Payload;
+
+constexpr std::size_t kWarmUp = 10;
+constexpr std::size_t kExchanges = 1000;
+
+const Damiao kMotor(0x001, 0x011);
+const CanFrame kFeedback{CanId::standard(0x011),
+                         Payload{0x11, 0x80, 0x12, 0x7F, 0xE8, 0x05, 30, 32}};
+const CanFrame kForeignFrame{CanId::standard(0x022), Payload{1, 2, 3}};
+const CanFrame kShortFeedback{CanId::standard(0x011), Payload{0x11, 0x80}};
+
+// What the bus answers each command with.
+enum class Answer { Feedback, ForeignThenFeedback, ShortFeedback, Nothing };
+
+// A scripted bus holding every reply and every record it will need for
+// `commands` exchanges, so that only the driver could still allocate.
+ScriptedTransport prepared_bus(Answer answer, std::size_t commands) {
+    ScriptedTransport bus;
+    const std::size_t reads = answer == Answer::ForeignThenFeedback ? 2 * commands : commands;
+    bus.sent.reserve(commands);
+    bus.send_times.reserve(commands);
+    bus.read_timeouts.reserve(reads);
+    for (std::size_t i = 0; i < commands; ++i) {
+        switch (answer) {
+            case Answer::Feedback:
+                bus.queue(kFeedback);
+                break;
+            case Answer::ForeignThenFeedback:
+                bus.queue(kForeignFrame);
+                bus.queue(kFeedback);
+                break;
+            case Answer::ShortFeedback:
+                bus.queue(kShortFeedback);
+                break;
+            case Answer::Nothing:
+                break;
+        }
+    }
+    return bus;
+}
+
+struct CommandCase {
+    std::string name;
+    std::function<bool(ScriptedTransport&)> command;  // true when it succeeded
+    Answer answer = Answer::Feedback;
+    bool succeeds = true;
+};
+
+const MitSetpoint kMit{1.0F, -2.0F, 20.0F, 0.5F, 0.25F};
+
+std::vector<CommandCase> command_cases() {
+    const auto control = [](ControlSetpoint setpoint) {
+        return [setpoint](ScriptedTransport& bus) {
+            return kMotor.control(bus, setpoint).has_value();
+        };
+    };
+    return {
+        {"enable", [](auto& bus) { return kMotor.enable(bus).has_value(); }},
+        {"disable", [](auto& bus) { return kMotor.disable(bus).has_value(); }},
+        {"set_zero", [](auto& bus) { return kMotor.set_zero(bus).has_value(); }},
+        {"clear_error", [](auto& bus) { return kMotor.clear_error(bus).has_value(); }},
+        {"mit_control", [](auto& bus) { return kMotor.mit_control(bus, kMit).has_value(); }},
+        {"control_mit", control(kMit)},
+        {"control_pos_vel", control(PosVelSetpoint{1.5F, 2.0F})},
+        {"control_vel", control(VelSetpoint{-3.25F})},
+        {"control_force_pos", control(ForcePosSetpoint{0.75F, 40.0F, 0.5F})},
+        {"mit_control_past_a_foreign_frame",
+         [](auto& bus) { return kMotor.mit_control(bus, kMit).has_value(); },
+         Answer::ForeignThenFeedback},
+        {"mit_control_short_feedback",
+         [](auto& bus) { return kMotor.mit_control(bus, kMit).has_value(); }, Answer::ShortFeedback,
+         false},
+        {"mit_control_timeout", [](auto& bus) { return kMotor.mit_control(bus, kMit).has_value(); },
+         Answer::Nothing, false},
+    };
+}
+
+class CommandAllocations : public ::testing::TestWithParam<CommandCase> {};
+
+TEST_P(CommandAllocations, NonePerExchangeAfterWarmUp) {
+    const CommandCase& command_case = GetParam();
+    ScriptedTransport bus = prepared_bus(command_case.answer, kWarmUp + kExchanges);
+    for (std::size_t i = 0; i < kWarmUp; ++i) {
+        ASSERT_EQ(command_case.command(bus), command_case.succeeds);
+    }
+    std::size_t outcomes_as_expected = 0;
+    const AllocationCounts counts = allocations_during([&] {
+        for (std::size_t i = 0; i < kExchanges; ++i) {
+            if (command_case.command(bus) == command_case.succeeds) {
+                ++outcomes_as_expected;
+            }
+        }
+    });
+    EXPECT_EQ(outcomes_as_expected, kExchanges);
+    EXPECT_EQ(bus.sent.size(), kWarmUp + kExchanges);
+    EXPECT_EQ(counts.news, 0U);
+    EXPECT_EQ(counts.mallocs, 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, CommandAllocations, ::testing::ValuesIn(command_cases()),
+                         [](const ::testing::TestParamInfo<CommandCase>& test) {
+                             return test.param.name;
+                         });
+
+// The counting itself: without it the zeros above would prove nothing.
+TEST(AllocationCounting, SeesOperatorNewAndTheCLibrary) {
+    const AllocationCounts counts = allocations_during([] {
+        auto numbers = std::make_unique<std::vector<int>>(100);
+        void* block = std::malloc(32);
+        block = std::realloc(block, 64);
+        std::free(block);
+    });
+    EXPECT_EQ(counts.news, 2U);  // the vector and its elements
+    EXPECT_EQ(counts.mallocs, 2U);
+}
+
+TEST(AllocationCounting, SeesABusThatGrowsWhileCommandsRun) {
+    ScriptedTransport bus;  // nothing reserved: recording a sent frame allocates
+    bus.queue(kFeedback);
+    const AllocationCounts counts =
+        allocations_during([&] { ASSERT_TRUE(kMotor.enable(bus).has_value()); });
+    EXPECT_GT(counts.news, 0U);
+}
+
+}  // namespace
+
+// The pure pieces of every command and representation: packing, decoding,
+// mode frames and the number texts.
+TEST(PureFunctionAllocations, NoneAtAll) {
+    using namespace axiolink;
+    const damiao::MitLimits limits;
+    const damiao::MitSetpoint setpoint{1.0F, -2.0F, 20.0F, 0.5F, 0.25F};
+    const damiao::FrameBytes reply{0x11, 0x7F, 0xFF, 0x7F, 0xF7, 0xFF, 0x1A, 0x1C};
+    const float values[] = {0.0F, -0.0F, 12.566F, 1e-7F, 1e10F, 3.4e38F, 1.4e-45F, 0.03125F};
+    std::size_t checksum = 0;
+    const AllocationCounts counts = allocations_during([&] {
+        for (int round = 0; round < 100; ++round) {
+            checksum += damiao::encode(limits, setpoint)->at(0);
+            checksum += damiao::decode_feedback(reply, limits).t_mos;
+            checksum +=
+                damiao::encode_mode_frame(limits, damiao::ForcePosSetpoint{0.5F, 12.345F, 0.5F})
+                    ->at(4);
+            for (const float value : values) {
+                support::NumberBuffer buffer;
+                checksum += support::shortest_text(value, buffer).size();
+                checksum += support::four_decimal_text(value, buffer).size();
+            }
+        }
+    });
+    EXPECT_GT(checksum, 0U);
+    EXPECT_EQ(counts.news, 0U);
+    EXPECT_EQ(counts.mallocs, 0U);
+}
