@@ -6,12 +6,12 @@
 
 namespace axiolink::python {
 
-PyResult<PyTypeObject*> type_once(PyTypeObject*& cell, PyType_Spec& spec,
+PyResult<PyTypeObject*> type_once(PyTypeObject*& cell, PyType_Spec& type_spec,
                                   PyResult<void> (*finish)(PyTypeObject*)) {
     if (cell != nullptr) {
         return cell;
     }
-    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+    PyRef type = PyRef::steal(PyType_FromSpec(&type_spec));
     if (!type) {
         return already_set();
     }

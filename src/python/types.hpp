@@ -53,9 +53,9 @@ void dealloc(PyObject* self) noexcept {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// Builds the type from `spec` on first use; later calls return it again.
+// Builds the type from `type_spec` on first use; later calls return it again.
 // `finish` may adjust the fresh type before it is published.
-PyResult<PyTypeObject*> type_once(PyTypeObject*& cell, PyType_Spec& spec,
+PyResult<PyTypeObject*> type_once(PyTypeObject*& cell, PyType_Spec& type_spec,
                                   PyResult<void> (*finish)(PyTypeObject*) = nullptr);
 
 // Sets a type's __doc__ after creation (immutable types refuse setattr).

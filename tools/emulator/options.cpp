@@ -44,11 +44,11 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
     return parts;
 }
 
-std::expected<MotorConfig, std::string> parse_motor(std::string_view spec) {
+std::expected<MotorConfig, std::string> parse_motor(std::string_view text) {
     const auto fail = [&](std::string_view why) {
-        return Error("--motor " + quoted(spec) + ": " + std::string(why));
+        return Error("--motor " + quoted(text) + ": " + std::string(why));
     };
-    const auto parts = split(spec, ':');
+    const auto parts = split(text, ':');
     if (parts.size() < 2 || parts.size() > 4) {
         return fail("expected ID:MASTER[:PRESET[:MODE]]");
     }
@@ -328,7 +328,7 @@ feedback frame at its master id, and answers register requests at id 0x7FF.
 
 Options:
   --iface IFACE         CAN interface, e.g. vcan0 (required)
-  --motor SPEC          one motor, ID:MASTER[:PRESET[:MODE]]: motor id and
+  --motor MOTOR         one motor, ID:MASTER[:PRESET[:MODE]]: motor id and
                         master id (0 to 0xFFFF, decimal or 0x hex), model
                         preset (default dm4310) and control mode 1 MIT,
                         2 POS_VEL, 3 VEL, 4 FORCE_POS (default 1); repeatable
