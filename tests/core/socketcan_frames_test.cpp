@@ -11,6 +11,7 @@
 #include <numeric>
 #include <vector>
 
+#include "core/frame_expectations.hpp"
 #include "transport/can.hpp"
 #include "transport/socketcan_backend.hpp"
 
@@ -44,13 +45,6 @@ canfd_frame buffer_holding(const Bytes& bytes) {
     canfd_frame buffer{};
     std::memcpy(&buffer, bytes.data(), std::min(bytes.size(), sizeof buffer));
     return buffer;
-}
-
-void expect_same_frame(const CanFrame& actual, const CanFrame& expected) {
-    EXPECT_EQ(actual.id, expected.id);
-    EXPECT_EQ(actual.data, expected.data);
-    EXPECT_EQ(actual.fd, expected.fd);
-    EXPECT_EQ(actual.brs, expected.brs);
 }
 
 struct LayoutCase {

@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/frame_expectations.hpp"
 #include "core/scripted_transport.hpp"
 #include "transport/can.hpp"
 
@@ -36,13 +37,6 @@ std::vector<std::uint64_t> read_timeouts_ns(const ScriptedTransport& bus) {
         out.push_back(to_nanos(d));
     }
     return out;
-}
-
-void expect_same_frame(const CanFrame& actual, const CanFrame& expected) {
-    EXPECT_EQ(actual.id, expected.id);
-    EXPECT_EQ(actual.data, expected.data);
-    EXPECT_EQ(actual.fd, expected.fd);
-    EXPECT_EQ(actual.brs, expected.brs);
 }
 
 TEST(MonotonicTime, PlusAddsSecondsAndNanos) {

@@ -12,9 +12,12 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 from dataclasses import dataclass
 
 IFACE = "vcan0"
+# A feedback frame for scripted motors to answer with (the decoding example).
+ANY_REPLY = bytes.fromhex("117FFF7FF7FF1A1C")
 EMULATOR = os.environ.get("AXIOLINK_EMULATOR", "")
 
 CAN_EFF_FLAG = 0x80000000
@@ -98,6 +101,25 @@ class Capture:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class BusTestCase(unittest.TestCase):
+    """A bus for the commands under test and an independent capture of it."""
+
+    def setUp(self):
+        # Imported here, not at the top: the responder process runs this file
+        # and must stay independent of the code under test.
+        from axiolink import SocketCanTransport
+
+        self.bus = SocketCanTransport(IFACE)
+        self.capture = Capture()
+
+    def tearDown(self):
+        self.capture.close()
+
+    def sent_by_us(self, motor_answers_at=0x011):
+        """What the capture saw, as ID#DATA texts, minus the motor's answers."""
+        return [str(f) for f in self.capture.frames() if f.can_id != motor_answers_at]
 
 
 class _Process:

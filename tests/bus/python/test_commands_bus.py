@@ -5,28 +5,14 @@ import sys
 import time
 import unittest
 
-from axiolink import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState, SocketCanTransport
+from axiolink import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 
-from bus_support import Capture, Emulator, Frame, Responder
+from bus_support import ANY_REPLY, BusTestCase, Emulator, Frame, Responder
 
-ANY_REPLY = bytes.fromhex("117FFF7FF7FF1A1C")
 TIMEOUT_TEXT = "transport error: timeout waiting for frame"
 
 
-class CommandTestCase(unittest.TestCase):
-    def setUp(self):
-        self.bus = SocketCanTransport("vcan0")
-        self.capture = Capture()
-
-    def tearDown(self):
-        self.capture.close()
-
-    def sent(self):
-        """The frames the capture saw, minus scripted answers at 0x011."""
-        return [frame for frame in self.capture.frames() if frame.can_id != 0x011]
-
-
-class CommandFrameTest(CommandTestCase):
+class CommandFrameTest(BusTestCase):
     def test_special_commands(self):
         motor = Damiao(1, 0x11)
         codes = {"enable": "FC", "disable": "FD", "set_zero": "FE", "clear_error": "FB"}
@@ -50,7 +36,7 @@ class CommandFrameTest(CommandTestCase):
             for setpoint, data in examples:
                 with self.subTest(data):
                     motor.mit_control(self.bus, setpoint)
-                    self.assertEqual([str(f) for f in self.sent()], [f"001#{data}"])
+                    self.assertEqual(self.sent_by_us(), [f"001#{data}"])
 
     def test_ids_are_cut_to_11_bits(self):
         motor = Damiao(0x801, 0x811)
@@ -61,7 +47,7 @@ class CommandFrameTest(CommandTestCase):
                          ["001#FFFFFFFFFFFFFFFC", "011#117FFF7FF7FF1A1C"])
 
 
-class FeedbackDecodingTest(CommandTestCase):
+class FeedbackDecodingTest(BusTestCase):
     CASES = [
         ("117FFF7FF7FF1A1C", (1, 1, -0.00019073486328125, -0.0073261260986328125,
                               -0.0024423599243164062, 26, 28),
@@ -100,7 +86,7 @@ class FeedbackDecodingTest(CommandTestCase):
         self.assertEqual(repr(first), repr(second))
 
 
-class CostTest(CommandTestCase):
+class CostTest(BusTestCase):
     """A command creates no Python object but its result, and failures leak nothing."""
 
     def test_a_command_allocates_only_its_result(self):
@@ -134,7 +120,7 @@ class CostTest(CommandTestCase):
         self.assertLessEqual(sys.getallocatedblocks() - before, 5)
 
 
-class MatchingTest(CommandTestCase):
+class MatchingTest(BusTestCase):
     def test_other_ids_and_extended_frames_are_skipped_and_the_first_match_taken(self):
         replies = [Frame(0x012, bytes(8)), Frame(0x011, bytes.fromhex("0100000000000000"), extended=True),
                    Frame(0x011, bytes.fromhex("01FFFFFFFFFF0000")), Frame(0x011, bytes(8))]
@@ -169,7 +155,7 @@ class MatchingTest(CommandTestCase):
                 self.assertEqual(second.mit_control(self.bus, MitSetpoint(kd=1.0)).motor_id, 2)
 
 
-class FailureTest(CommandTestCase):
+class FailureTest(BusTestCase):
     def test_silent_motor_times_out_and_the_bus_stays_usable(self):
         with Emulator("--motor", "1:0x11", "--fault", "silent"):
             started = time.monotonic()

@@ -3,27 +3,14 @@
 import time
 import unittest
 
-from axiolink import ControlSetpoint, Damiao, MitSetpoint, SocketCanTransport
+from axiolink import ControlSetpoint, Damiao, MitSetpoint
 
-from bus_support import Capture, Emulator, Frame, Responder
+from bus_support import ANY_REPLY, BusTestCase, Emulator, Frame, Responder
 
-ANY_REPLY = bytes.fromhex("117FFF7FF7FF1A1C")
 READ_MODE = "7FF#0100330A00000000"
 
 
-class ModeTestCase(unittest.TestCase):
-    def setUp(self):
-        self.bus = SocketCanTransport("vcan0")
-        self.capture = Capture()
-
-    def tearDown(self):
-        self.capture.close()
-
-    def sent_by_us(self, motor_answers_at=0x011):
-        return [str(f) for f in self.capture.frames() if f.can_id != motor_answers_at]
-
-
-class ControlFrameTest(ModeTestCase):
+class ControlFrameTest(BusTestCase):
     def test_mode_frames_match_the_worked_examples(self):
         cases = [
             (1, ControlSetpoint.pos_vel(1.0, 2.0), "101#0000803F00000040"),
@@ -86,7 +73,7 @@ class ControlFrameTest(ModeTestCase):
         self.assertEqual(self.capture.frames(), [])
 
 
-class EnsureMitModeTest(ModeTestCase):
+class EnsureMitModeTest(BusTestCase):
     def test_already_in_mit_mode_reads_once_and_writes_nothing(self):
         with Emulator("--motor", "1:0x11:dm4310:1"):
             self.assertIsNone(Damiao(1, 0x11).ensure_mit_mode(self.bus))

@@ -5,23 +5,8 @@
 # Usage: bus-inside.sh EXPECTED_CWD ARG1 ARG2  (with VBUS_SMOKE_VALUE set)
 set -euo pipefail
 
-failures=0
-check() { # description expected actual
-    if [[ $2 == "$3" ]]; then
-        printf 'ok    %s\n' "$1"
-    else
-        printf 'FAIL  %s\n      expected: %q\n      actual:   %q\n' "$1" "$2" "$3"
-        failures=$((failures + 1))
-    fi
-}
-check_match() { # description regex actual
-    if [[ $3 =~ $2 ]]; then
-        printf 'ok    %s\n' "$1"
-    else
-        printf 'FAIL  %s\n      expected to match: %s\n      actual: %q\n' "$1" "$2" "$3"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=tools/vbus/tests/checks.sh
+source "$(dirname -- "${BASH_SOURCE[0]}")/checks.sh"
 
 for name in vcan0 vcan1; do
     check "$name mtu" 72 "$(cat "/sys/class/net/$name/mtu")"

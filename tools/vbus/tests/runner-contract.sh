@@ -10,15 +10,8 @@ runner=$(readlink -f -- "$1")
 scratch=$(mktemp -d "${VBUS_STATE_DIR:-/var/tmp}/vbus-contract.XXXXXX")
 trap 'rm -rf -- "$scratch"' EXIT
 
-failures=0
-check() { # description expected actual
-    if [[ $2 == "$3" ]]; then
-        printf 'ok    %s\n' "$1"
-    else
-        printf 'FAIL  %s\n      expected: %q\n      actual:   %q\n' "$1" "$2" "$3"
-        failures=$((failures + 1))
-    fi
-}
+# shellcheck source=tools/vbus/tests/checks.sh
+source "$(dirname -- "${BASH_SOURCE[0]}")/checks.sh"
 
 # Runs the runner with separate stdout/stderr captures named after $1.
 run() {
