@@ -54,12 +54,26 @@ std::unexpected<Failure> missing_required(const Signature& signature, const Argu
     return type_error(std::move(text));
 }
 
+// A keyword that has no UTF-8 form (a lone surrogate) can name no parameter.
+// The interpreter reports it as any other unknown keyword, and so do we: the
+// text is formatted by the interpreter, since it holds the surrogate itself.
+std::unexpected<Failure> unmatched_unencodable_keyword(const Signature& signature, PyObject* key) {
+    if (!PyUnicode_Check(key) || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        return already_set();
+    }
+    PyErr_Clear();
+    const std::string function(signature.function);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", function.c_str(),
+                 key);
+    return already_set();
+}
+
 PyResult<void> bind_keyword(const Signature& signature, PyObject* key, PyObject* value,
                             Arguments& matched) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
     if (utf8 == nullptr) {
-        return already_set();
+        return unmatched_unencodable_keyword(signature, key);
     }
     const std::string_view keyword(utf8, static_cast<std::size_t>(size));
     for (std::size_t i = 0; i < signature.parameters.size(); ++i) {

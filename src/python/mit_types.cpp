@@ -135,15 +135,14 @@ PyType_Spec kLimitsSpec{"axiolink.MitLimits", sizeof(Wrapper<MitLimits>), 0, kCl
 
 // --- MitSetpoint -----------------------------------------------------------
 
-PyResult<PyRef> build_setpoint(PyTypeObject* type, const Arguments& matched) {
-    return convert_fields(matched, kSetpointFields, kSetpointNames)
-        .and_then([type](MitSetpoint setpoint) { return wrap(type, setpoint); });
+PyResult<MitSetpoint> convert_setpoint(const Arguments& matched) {
+    return convert_fields(matched, kSetpointFields, kSetpointNames);
 }
 
 PyResult<PyRef> setpoint_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return match_arguments(kSetpointNew, args, kwargs).and_then([type](const Arguments& matched) {
-        return build_setpoint(type, matched);
-    });
+    return match_arguments(kSetpointNew, args, kwargs)
+        .and_then(convert_setpoint)
+        .and_then([type](MitSetpoint setpoint) { return wrap(type, setpoint); });
 }
 
 PyResult<PyRef> setpoint_repr(PyObject* self) {
@@ -175,11 +174,12 @@ PyType_Spec kSetpointSpec{"axiolink.MitSetpoint", sizeof(Wrapper<MitSetpoint>), 
 
 PyResult<PyRef> mit_setpoint_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
+    // Argument errors, and whatever a __float__ raises, propagate as they are;
+    // only failing to create the result is an internal failure.
     return mit_setpoint_type().and_then([&](PyTypeObject* type) {
         return match_arguments(kSetpointFunction, args, nargs, kwnames)
-            .and_then([type](const Arguments& matched) {
-                return as_result(build_setpoint(type, matched));
-            });
+            .and_then(convert_setpoint)
+            .and_then([type](MitSetpoint setpoint) { return as_result(wrap(type, setpoint)); });
     });
 }
 

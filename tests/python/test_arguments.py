@@ -45,6 +45,11 @@ CASES = [
     (lambda: MitLimits(1, p_max=2), TypeError, "MitLimits.__new__() got multiple values for argument 'p_max'"),
     (lambda: D.mit_control(1, bus=2), TypeError, "Damiao.mit_control() got multiple values for argument 'bus'"),
     (lambda: D.disable(bus=1, iface=2), TypeError, "Damiao.disable() got an unexpected keyword argument 'iface'"),
+    # a keyword that has no UTF-8 form can match no parameter
+    (lambda: MitSetpoint(**{"\udcff": 1}), TypeError,
+     "MitSetpoint.__new__() got an unexpected keyword argument '\udcff'"),
+    (lambda: mit_setpoint(**{"q\ud800": 1}), TypeError,
+     "mit_setpoint() got an unexpected keyword argument 'q\ud800'"),
     # conversions: first bad parameter in declaration order, TypeError prefixed
     (lambda: MitLimits(t_max="x", p_max="y"), TypeError, "argument 'p_max': must be real number, not str"),
     (lambda: MitLimits(p_max=None), TypeError, "argument 'p_max': must be real number, not NoneType"),
@@ -77,6 +82,8 @@ CASES = [
     (lambda: Damiao(1, 2, timeout_ms=-1), OverflowError, "can't convert negative int to unsigned"),
     (lambda: Damiao(1, 2, timeout_ms=2**64), OverflowError, "int too big to convert"),
     (lambda: MitLimits(p_max=10**400), OverflowError, "int too large to convert to float"),
+    (lambda: MitSetpoint(q=2**1024), OverflowError, "int too large to convert to float"),
+    (lambda: mit_setpoint(q=2**1024), OverflowError, "int too large to convert to float"),
 ]
 
 
@@ -91,12 +98,18 @@ class ArgumentErrorTest(unittest.TestCase):
 
     def test_other_exceptions_from_a_conversion_pass_unchanged(self):
         class Broken:
-            def __float__(self):
-                raise ValueError("no float here")
+            def __init__(self, error):
+                self.error = error
 
-        with self.assertRaises(ValueError) as caught:
-            MitSetpoint(q=Broken())
-        self.assertEqual(str(caught.exception), "no float here")
+            def __float__(self):
+                raise self.error
+
+        for build in [MitSetpoint, mit_setpoint]:
+            for error in [ValueError("no float here"), KeyboardInterrupt()]:
+                with self.subTest(build=build, error=error):
+                    with self.assertRaises(BaseException) as caught:
+                        build(q=Broken(error))
+                    self.assertIs(caught.exception, error)
 
     def test_keywords_are_accepted_in_any_order(self):
         d = Damiao(timeout_ms=20, limits=None, master_id=2, motor_id=1)
