@@ -61,8 +61,14 @@ public:
         const PyGILState_STATE gil = PyGILState_Ensure();
         try {
             if (!forward(record)) {
-                // A broken handler must not break the operation that logged.
-                PyErr_PrintEx(0);
+                // A broken handler must not break the operation that logged:
+                // its exception is printed and dropped. PyErr_PrintEx would
+                // end the process on SystemExit; displaying it does not.
+                PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+                if (raised) {
+                    PyErr_DisplayException(raised.get());
+                }
+                PyErr_Clear();
             }
         } catch (...) {
             PyErr_Clear();  // bad_alloc building a name: the record is lost
