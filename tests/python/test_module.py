@@ -51,6 +51,11 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual(axiolink.mit_setpoint.__module__, "axiolink")
         self.assertIs(axiolink.mit_setpoint.__self__, axiolink)
 
+    def test_the_entry_is_the_only_exported_symbol(self):
+        listed = subprocess.run(["nm", "-D", "--defined-only", axiolink.__file__],
+                                capture_output=True, text=True, check=True).stdout
+        self.assertEqual([line.split()[-1] for line in listed.splitlines()], ["PyInit_axiolink"])
+
     def test_sub_interpreter_import_is_refused(self):
         code = textwrap.dedent("""
             import _testcapi, axiolink
