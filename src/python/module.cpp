@@ -94,18 +94,42 @@ PyResult<void> claim_interpreter() {
     return {};
 }
 
+// The module object, its types and the logging bridge belong to the
+// interpreter that built them. An embedding application may finalize that
+// interpreter and start a new one with the same id; the new one has a fresh
+// per-interpreter dict, so a mark left there tells the two apart.
+constexpr const char* kLoadedMark = "axiolink.loaded";
+
+bool loaded_in_this_interpreter() {
+    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    return state != nullptr && PyDict_GetItemString(state, kLoadedMark) != nullptr;
+}
+
+PyResult<void> mark_loaded_in_this_interpreter() {
+    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (state == nullptr || PyDict_SetItemString(state, kLoadedMark, Py_True) < 0) {
+        return already_set();
+    }
+    return {};
+}
+
 PyResult<PyRef> import_module() {
     if (auto claimed = claim_interpreter(); !claimed) {
         return std::unexpected(std::move(claimed.error()));
     }
     if (g_module != nullptr) {
+        if (!loaded_in_this_interpreter()) {
+            return error_value(PyExc_ImportError,
+                               "axiolink cannot be imported again in this process: the "
+                               "interpreter that first imported it has been finalized");
+        }
         return PyRef::borrow(g_module);
     }
     PyRef module = PyRef::steal(PyModule_Create2(&g_definition, kModuleApiVersion));
     if (!module) {
         return already_set();
     }
-    if (auto ready = initialise(module.get()); !ready) {
+    if (auto ready = initialise(module.get()).and_then(mark_loaded_in_this_interpreter); !ready) {
         return std::unexpected(std::move(ready.error()));
     }
     g_module = PyRef::borrow(module.get()).release();
