@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,12 @@ struct CommandCase {
     Answer answer = Answer::Feedback;
     bool succeeds = true;
 };
+
+// What test listings show for a case: its name, not the bytes of a struct
+// holding heap pointers.
+void PrintTo(const CommandCase& command_case, std::ostream* out) {
+    *out << command_case.name;
+}
 
 const MitSetpoint kMit{1.0F, -2.0F, 20.0F, 0.5F, 0.25F};
 

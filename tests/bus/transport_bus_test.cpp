@@ -15,12 +15,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <numeric>
@@ -74,7 +74,7 @@ public:
         can_frame frame{};
         frame.can_id = id;
         frame.len = static_cast<std::uint8_t>(data.size());
-        std::memcpy(frame.data, data.data(), data.size());
+        std::ranges::copy(data, frame.data);
         write_all(&frame, sizeof frame);
     }
 
@@ -83,7 +83,7 @@ public:
         frame.can_id = id;
         frame.len = static_cast<std::uint8_t>(data.size());
         frame.flags = flags;
-        std::memcpy(frame.data, data.data(), data.size());
+        std::ranges::copy(data, frame.data);
         write_all(&frame, sizeof frame);
     }
 
