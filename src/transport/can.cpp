@@ -3,24 +3,12 @@
 #include <time.h>
 
 #include <cstring>
-#include <limits>
 #include <string>
 
 namespace axiolink::transport {
 namespace {
 
 constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
-constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-    std::uint64_t sum = 0;
-    return __builtin_add_overflow(a, b, &sum) ? kNever : sum;
-}
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
-    std::uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? kNever : product;
-}
 
 // The C library may hand back either strerror_r flavour; both end up as a
 // pointer to the text.
@@ -40,17 +28,23 @@ MonotonicTime MonotonicTime::now() noexcept {
                          static_cast<std::uint64_t>(ts.tv_nsec)};
 }
 
-MonotonicTime MonotonicTime::plus(Duration d) const noexcept {
-    const std::uint64_t span = saturating_add(saturating_mul(d.seconds, kNanosPerSecond), d.nanos);
-    return MonotonicTime{saturating_add(nanos, span)};
+Duration ReplyDeadline::elapsed(MonotonicTime now) const noexcept {
+    // A clock reading before the start (only a test's clock does that) counts
+    // as no time at all.
+    const std::uint64_t nanos = now.nanos > start_.nanos ? now.nanos - start_.nanos : 0;
+    return {nanos / kNanosPerSecond, static_cast<std::uint32_t>(nanos % kNanosPerSecond)};
 }
 
-Duration MonotonicTime::until(MonotonicTime deadline) const noexcept {
-    if (deadline.nanos <= nanos) {
+Duration ReplyDeadline::left(MonotonicTime now) const noexcept {
+    const Duration spent = elapsed(now);
+    if (spent >= timeout_) {
         return {};
     }
-    const std::uint64_t left = deadline.nanos - nanos;
-    return {left / kNanosPerSecond, static_cast<std::uint32_t>(left % kNanosPerSecond)};
+    if (timeout_.nanos >= spent.nanos) {
+        return {timeout_.seconds - spent.seconds, timeout_.nanos - spent.nanos};
+    }
+    return {timeout_.seconds - spent.seconds - 1,
+            static_cast<std::uint32_t>(kNanosPerSecond + timeout_.nanos - spent.nanos)};
 }
 
 std::string system_error_text(int os_error) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -84,16 +85,34 @@ struct Duration {
     friend constexpr auto operator<=>(const Duration&, const Duration&) = default;
 };
 
-// A point on the monotonic clock, in nanoseconds; saturates instead of
-// wrapping, so a time-out of 2^64 - 1 ms is simply "never".
+// A point on the monotonic clock, in nanoseconds since it started.
 struct MonotonicTime {
     std::uint64_t nanos = 0;
 
     static MonotonicTime now() noexcept;
-    MonotonicTime plus(Duration d) const noexcept;
-    // Time left until `deadline`; zero when it has been reached or passed.
-    Duration until(MonotonicTime deadline) const noexcept;
     friend constexpr auto operator<=>(const MonotonicTime&, const MonotonicTime&) = default;
+};
+
+// The end of a reply wait: a time-out counted from one clock reading. It is
+// kept as that reading plus the time-out, not as a point on the clock,
+// because the longest time-outs (2^64 - 1 ms) lie far beyond 64-bit
+// nanoseconds while the time left must stay exact: it is what each read may
+// wait.
+class ReplyDeadline {
+public:
+    constexpr ReplyDeadline(MonotonicTime start, Duration timeout) noexcept
+        : start_(start), timeout_(timeout) {}
+
+    // Strictly past: at the deadline itself a read still gets its turn.
+    bool passed(MonotonicTime now) const noexcept { return elapsed(now) > timeout_; }
+    // Time left at `now`; zero at or past the deadline.
+    Duration left(MonotonicTime now) const noexcept;
+
+private:
+    Duration elapsed(MonotonicTime now) const noexcept;
+
+    MonotonicTime start_;
+    Duration timeout_;
 };
 
 // Every failure of the transport. Rendering is the only face users see:
@@ -133,6 +152,12 @@ std::string system_error_text(int os_error);
 template <class T>
 using TransportResult = std::expected<T, TransportError>;
 
+// Asked by a reply wait whether to give up: after a read that a signal
+// interrupted, and between reads. It lets the owner of a transport run what
+// a signal calls for (an interpreter's signal handlers) while a wait goes
+// on, and end the wait when that says so. It must not use the transport.
+using InterruptionCheck = bool (*)() noexcept;
+
 // The interface every backend implements: `send` and one timed `recv`.
 // `request` is provided here once, in terms of those two.
 class CanTransport {
@@ -155,6 +180,9 @@ public:
     // Timeout comes only once the clock is strictly past the deadline, so a
     // zero time-out still makes one read with zero left; backends must not
     // turn that into an unbounded wait (SocketCanTransport waits 1 us).
+    // With an interruption check set, an interrupted read (Backend EINTR)
+    // runs it before the wait ends with that error, and a check that says
+    // so between reads ends the wait as Backend EINTR too.
     template <class Accept>
     TransportResult<CanFrame> send_and_await(const CanFrame& frame, Duration timeout,
                                              Accept&& accept) {
@@ -165,22 +193,46 @@ public:
         // where reading the clock is itself a system call (a User-Mode Linux
         // guest), a second reading would cost as much as the read that follows.
         MonotonicTime current = now();
-        const MonotonicTime deadline = current.plus(timeout);
+        const ReplyDeadline deadline(current, timeout);
         for (;;) {
-            if (current > deadline) {
+            if (deadline.passed(current)) {
                 return std::unexpected(TransportError::timeout());
             }
-            auto received = recv(current.until(deadline));
-            if (!received || accept(*received)) {
+            auto received = recv(deadline.left(current));
+            if (!received) {
+                if (received.error() == TransportError::backend(EINTR)) {
+                    (void)interrupted();
+                }
                 return received;
+            }
+            if (accept(*received)) {
+                return received;
+            }
+            if (interrupted()) {
+                return std::unexpected(TransportError::backend(EINTR));
             }
             current = now();
         }
     }
 
+    // Replaces the check (nullptr: none, the default). Moving a transport
+    // moves its check with it.
+    void set_interruption_check(InterruptionCheck check) noexcept { interruption_check_ = check; }
+
 protected:
+    CanTransport() = default;
+    CanTransport(const CanTransport&) = default;
+    CanTransport& operator=(const CanTransport&) = default;
+
     // The clock deadlines are measured on; tests replace it.
     virtual MonotonicTime now() const noexcept { return MonotonicTime::now(); }
+
+private:
+    bool interrupted() const noexcept {
+        return interruption_check_ != nullptr && interruption_check_();
+    }
+
+    InterruptionCheck interruption_check_ = nullptr;
 };
 
 }  // namespace axiolink::transport

@@ -39,27 +39,40 @@ std::vector<std::uint64_t> read_timeouts_ns(const ScriptedTransport& bus) {
     return out;
 }
 
-TEST(MonotonicTime, PlusAddsSecondsAndNanos) {
-    EXPECT_EQ(MonotonicTime{5}.plus({2, 7}).nanos, 2'000'000'012u);
-    EXPECT_EQ(MonotonicTime{0}.plus(Duration::from_millis(20)).nanos, 20 * kMs);
-}
-
-TEST(MonotonicTime, PlusSaturatesInsteadOfWrapping) {
-    EXPECT_EQ(MonotonicTime{1}.plus({kU64Max, 999'999'999}).nanos, kU64Max);
-    EXPECT_EQ(MonotonicTime{1}.plus(Duration::from_millis(kU64Max)).nanos, kU64Max);
-    EXPECT_EQ(MonotonicTime{0}.plus({18'446'744'074, 0}).nanos, kU64Max);
-    EXPECT_EQ(MonotonicTime{kU64Max - 10}.plus({0, 11}).nanos, kU64Max);
-}
-
-TEST(MonotonicTime, UntilSplitsWhatIsLeft) {
-    const Duration left = MonotonicTime{1'000}.until(MonotonicTime{3'500'001'000});
-    EXPECT_EQ(left.seconds, 3u);
-    EXPECT_EQ(left.nanos, 500'000'000u);
-}
-
-TEST(MonotonicTime, UntilIsZeroAtOrPastTheDeadline) {
-    EXPECT_EQ(MonotonicTime{7}.until(MonotonicTime{7}), Duration{});
-    EXPECT_EQ(MonotonicTime{8}.until(MonotonicTime{7}), Duration{});
+TEST(ReplyDeadline, TimeLeftIsExactOverTheWholeRange) {
+    const struct {
+        const char* name;
+        std::uint64_t start;
+        Duration timeout;
+        std::uint64_t now;
+        Duration left;
+        bool passed;
+    } cases[] = {
+        {"at the start", 5, {2, 7}, 5, {2, 7}, false},
+        {"part spent", 1'000, {3, 500'000'000}, 250'001'000, {3, 250'000'000}, false},
+        {"nanoseconds borrow a second", 0, {3, 100}, 200, {2, 999'999'900}, false},
+        {"exactly at the deadline", 7, {0, 0}, 7, {}, false},
+        {"just past the deadline", 7, {0, 0}, 8, {}, true},
+        {"2^64 - 1 ms",
+         1'000,
+         Duration::from_millis(kU64Max),
+         5 * kMs + 1'000,
+         {18'446'744'073'709'551, 610'000'000},
+         false},
+        {"longest time-out, clock at its end",
+         0,
+         {kU64Max, 999'999'999},
+         kU64Max,
+         {kU64Max - 18'446'744'073, 290'448'384},
+         false},
+        {"a clock reading before the start", 10, {1, 0}, 5, {1, 0}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ReplyDeadline deadline(MonotonicTime{c.start}, c.timeout);
+        EXPECT_EQ(deadline.left(MonotonicTime{c.now}), c.left);
+        EXPECT_EQ(deadline.passed(MonotonicTime{c.now}), c.passed);
+    }
 }
 
 TEST(Request, FailedSendEndsWithItsErrorAndNoRead) {
@@ -233,15 +246,85 @@ TEST(Request, FrameReadExactlyAtTheDeadlineStillAllowsAZeroRead) {
     EXPECT_EQ(read_timeouts_ns(bus), (std::vector<std::uint64_t>{20 * kMs, 0}));
 }
 
-TEST(Request, LongestTimeoutDoesNotWrapTheDeadline) {
+TEST(Request, LongestTimeoutKeepsTheTimeLeftExact) {
     ScriptedTransport bus;
-    bus.queue(frame_at(kReplyId), 5 * kMs);
+    bus.queue(frame_at(CanId::standard(0x012)), 5 * kMs);
+    bus.queue(frame_at(kReplyId));
 
+    // 2^64 - 1 ms: far more nanoseconds than 64 bits hold.
     const auto reply = bus.request(command_frame(), kReplyId, Duration::from_millis(kU64Max));
 
     ASSERT_TRUE(reply.has_value());
-    ASSERT_EQ(bus.read_timeouts.size(), 1u);
-    EXPECT_EQ(to_nanos(bus.read_timeouts[0]), kU64Max - bus.send_times[0]);
+    EXPECT_EQ(bus.read_timeouts, (std::vector<Duration>{{18'446'744'073'709'551, 615'000'000},
+                                                        {18'446'744'073'709'551, 610'000'000}}));
+}
+
+// What the interruption check saw; reset by each test that sets one.
+int g_checks = 0;
+int g_stop_at_check = 0;  // 0: never ask to stop
+
+bool count_and_maybe_stop() noexcept {
+    return ++g_checks == g_stop_at_check;
+}
+
+ScriptedTransport with_interruption_check(int stop_at_check) {
+    g_checks = 0;
+    g_stop_at_check = stop_at_check;
+    ScriptedTransport bus;
+    bus.set_interruption_check(count_and_maybe_stop);
+    return bus;
+}
+
+TEST(Interruption, ACheckThatLetsTheWaitGoOnChangesNothing) {
+    ScriptedTransport bus = with_interruption_check(0);
+    bus.queue(frame_at(CanId::standard(0x012)), 3 * kMs);
+    bus.queue(frame_at(CanId::standard(0x013)), 4 * kMs);
+    bus.queue(frame_at(kReplyId));
+
+    const auto reply = bus.request(command_frame(), kReplyId, Duration::from_millis(20));
+
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(g_checks, 2);  // after each discarded frame, not after the match
+    EXPECT_EQ(read_timeouts_ns(bus), (std::vector<std::uint64_t>{20 * kMs, 17 * kMs, 13 * kMs}));
+}
+
+TEST(Interruption, ACheckBetweenReadsEndsTheWaitAsInterrupted) {
+    ScriptedTransport bus = with_interruption_check(2);
+    for (int i = 0; i < 5; ++i) {
+        bus.queue(frame_at(CanId::standard(0x012)), 1 * kMs);
+    }
+    bus.queue(frame_at(kReplyId));
+
+    const auto reply = bus.request(command_frame(), kReplyId, Duration::from_millis(20));
+
+    EXPECT_EQ(reply.error(), TransportError::backend(EINTR));
+    EXPECT_EQ(g_checks, 2);
+    EXPECT_EQ(bus.read_timeouts.size(), 2u);
+}
+
+TEST(Interruption, AnInterruptedReadRunsTheCheckAndStaysABackendError) {
+    for (const int stop_at_check : {0, 1}) {
+        SCOPED_TRACE(stop_at_check);
+        ScriptedTransport bus = with_interruption_check(stop_at_check);
+        bus.queue_error(TransportError::backend(EINTR), 2 * kMs);
+        bus.queue(frame_at(kReplyId));
+
+        const auto reply = bus.request(command_frame(), kReplyId, Duration::from_millis(20));
+
+        EXPECT_EQ(reply.error(), TransportError::backend(EINTR));
+        EXPECT_EQ(g_checks, 1);
+        EXPECT_EQ(bus.reads.size(), 1u);
+    }
+}
+
+TEST(Interruption, OtherReadErrorsDoNotRunTheCheck) {
+    ScriptedTransport bus = with_interruption_check(0);
+    bus.queue_error(TransportError::backend(ENETDOWN));
+
+    const auto reply = bus.request(command_frame(), kReplyId, Duration::from_millis(20));
+
+    EXPECT_EQ(reply.error(), TransportError::backend(ENETDOWN));
+    EXPECT_EQ(g_checks, 0);
 }
 
 }  // namespace
