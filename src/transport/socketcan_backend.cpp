@@ -44,6 +44,23 @@ TransportError last_system_error() noexcept {
     return TransportError::backend(errno);
 }
 
+// if_nametoindex looks the name up through a socket of its own. When it
+// cannot open one, glibc reports ENOENT instead of the reason (EMFILE when
+// the process is out of descriptors); opening the same kind of socket here
+// recovers that reason. A missing interface is ENODEV and needs no second look.
+TransportError interface_lookup_error() noexcept {
+    const int reported = errno;
+    if (reported != ENOENT) {
+        return TransportError::backend(reported);
+    }
+    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return last_system_error();
+    }
+    ::close(probe);
+    return TransportError::backend(reported);
+}
+
 void close_if_open(int fd) noexcept {
     if (fd >= 0) {
         ::close(fd);
@@ -135,7 +152,7 @@ TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view if
     const std::string name(iface);
     const unsigned int index = ::if_nametoindex(name.c_str());
     if (index == 0) {
-        return std::unexpected(last_system_error());
+        return std::unexpected(interface_lookup_error());
     }
     // Owned from here on, so every early return below closes it.
     SocketCanTransport transport(::socket(PF_CAN, SOCK_RAW, CAN_RAW));
@@ -156,11 +173,15 @@ TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view if
 }
 
 SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
+    : CanTransport(other),
+      fd_(std::exchange(other.fd_, -1)),
+      receive_timeout_(std::exchange(other.receive_timeout_, std::nullopt)) {}
 
 SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) noexcept {
     if (this != &other) {
+        CanTransport::operator=(other);
         close_if_open(std::exchange(fd_, std::exchange(other.fd_, -1)));
+        receive_timeout_ = std::exchange(other.receive_timeout_, std::nullopt);
     }
     return *this;
 }
@@ -188,10 +209,22 @@ TransportResult<void> SocketCanTransport::send(const CanFrame& frame) {
     return {};
 }
 
-TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
-    const timeval limit = receive_timeout_for(timeout);
+TransportResult<void> SocketCanTransport::hold_receive_timeout(const timeval& limit) noexcept {
+    if (receive_timeout_ && receive_timeout_->tv_sec == limit.tv_sec &&
+        receive_timeout_->tv_usec == limit.tv_usec) {
+        return {};
+    }
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        receive_timeout_.reset();
         return std::unexpected(last_system_error());
+    }
+    receive_timeout_ = limit;
+    return {};
+}
+
+TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
+    if (auto held = hold_receive_timeout(receive_timeout_for(timeout)); !held) {
+        return std::unexpected(held.error());
     }
     canfd_frame buffer{};
     const ssize_t received = ::recv(fd_, &buffer, sizeof buffer, 0);

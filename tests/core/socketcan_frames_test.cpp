@@ -1,7 +1,11 @@
 // Conversions between CanFrame and the kernel's frame structures, the
-// receive time-out value, and the transport's error texts. No socket needed.
+// receive time-out value, and the transport's error texts. No CAN socket
+// needed: opening fails before the interface is looked up.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cerrno>
@@ -345,6 +349,25 @@ TEST(TransportErrorText, ErrorsCompareByKindAndWhatTheyCarry) {
     EXPECT_NE(TransportError::timeout(), TransportError::invalid_id());
     EXPECT_EQ(TransportError::backend(71).os_error(), 71);
     EXPECT_EQ(TransportError::frame_too_large(65).length(), 65u);
+}
+
+// With no descriptor left, the interface lookup cannot open its own socket;
+// that is what must be reported, not the C library's stand-in ENOENT.
+TEST(SocketCanOpen, OutOfDescriptorsIsReportedAsSuch) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int next_free = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(next_free, 0);
+    ::close(next_free);
+    rlimit exhausted = saved;
+    exhausted.rlim_cur = static_cast<rlim_t>(next_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+    const auto opened = SocketCanTransport::open("vcan0");
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    ASSERT_FALSE(opened.has_value());
+    EXPECT_EQ(opened.error(), TransportError::backend(EMFILE));
+    EXPECT_EQ(opened.error().message(), "backend error: Too many open files (os error 24)");
 }
 
 }  // namespace
