@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,16 +19,21 @@ extern "C" PyObject* PyInit_axiolink();
 namespace axiolink::python {
 namespace {
 
+// An interpreter that can import the module, as an application embeds it.
+void start_interpreter() {
+    ASSERT_EQ(PyImport_AppendInittab("axiolink", PyInit_axiolink), 0);
+    PyConfig config;
+    PyConfig_InitPythonConfig(&config);
+    PyConfig_SetBytesString(&config, &config.home, AXIOLINK_PYTHON_HOME);
+    const PyStatus status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    ASSERT_FALSE(PyStatus_Exception(status)) << status.err_msg;
+}
+
 class Interpreter : public ::testing::Environment {
 public:
     void SetUp() override {
-        ASSERT_EQ(PyImport_AppendInittab("axiolink", PyInit_axiolink), 0);
-        PyConfig config;
-        PyConfig_InitPythonConfig(&config);
-        PyConfig_SetBytesString(&config, &config.home, AXIOLINK_PYTHON_HOME);
-        const PyStatus status = Py_InitializeFromConfig(&config);
-        PyConfig_Clear(&config);
-        ASSERT_FALSE(PyStatus_Exception(status)) << status.err_msg;
+        start_interpreter();
         ASSERT_EQ(PyRun_SimpleString("import axiolink"), 0);
     }
 };
@@ -100,16 +106,27 @@ TEST_F(LoggingBridgeTest, RaisingHandlerPrintsATracebackAndTheCallerContinues) {
     run(R"(
 class Raising(logging.Handler):
     def emit(self, record):
-        raise RuntimeError("handler exploded")
+        raise raised
 logging.getLogger("boom").addHandler(Raising())
-saved_stderr, sys.stderr = sys.stderr, io.StringIO()
 )");
-    log::emit(log::Level::Error, "boom", "first");
-    EXPECT_EQ(PyErr_Occurred(), nullptr);
-    log::emit(log::Level::Warn, "other", "second");
-    run("printed, sys.stderr = sys.stderr.getvalue(), saved_stderr");
-    EXPECT_EQ(eval_text("'Traceback' in printed and 'handler exploded' in printed"), "True");
-    EXPECT_EQ(eval_text("[entry[2] for entry in captured]"), "['second']");
+    // SystemExit too: printing it must not end the program that logged.
+    for (const char* exception : {"RuntimeError('handler exploded')", "SystemExit(3)"}) {
+        SCOPED_TRACE(exception);
+        run(("raised = " + std::string(exception) + R"(
+captured.clear()
+saved_stderr, sys.stderr = sys.stderr, io.StringIO()
+)")
+                .c_str());
+        log::emit(log::Level::Error, "boom", "first");
+        EXPECT_EQ(PyErr_Occurred(), nullptr);
+        log::emit(log::Level::Warn, "other", "second");
+        run("printed, sys.stderr = sys.stderr.getvalue(), saved_stderr");
+        EXPECT_EQ(eval_text("printed.startswith('Traceback') and f'{type(raised).__name__}: "
+                            "{raised}' in printed or "
+                            "printed"),
+                  "True");
+        EXPECT_EQ(eval_text("[entry[2] for entry in captured]"), "['second']");
+    }
 }
 
 TEST_F(LoggingBridgeTest, RecordsFromAThreadWithoutTheInterpreterLock) {
@@ -117,6 +134,32 @@ TEST_F(LoggingBridgeTest, RecordsFromAThreadWithoutTheInterpreterLock) {
     std::thread([] { log::emit(log::Level::Info, "worker::thread", "from afar"); }).join();
     PyEval_RestoreThread(saved);
     EXPECT_EQ(eval_text("captured"), "[('worker.thread', 20, 'from afar', None, 0)]");
+}
+
+// An application may finalize its interpreter and start a new one; the
+// module's objects died with the first, so importing it again must fail
+// plainly instead of handing out a module whose attributes are gone.
+void import_after_reinitialising() {
+    Py_FinalizeEx();
+    start_interpreter();
+    PyRun_SimpleString(R"(
+import sys
+try:
+    import axiolink
+    outcome = "imported, version %r" % (axiolink.__version__,)
+except ImportError as error:
+    outcome = "ImportError: %s" % error
+sys.stderr.write(outcome + "\n")
+sys.stderr.flush()
+)");
+    std::_Exit(0);
+}
+
+TEST(Reinitialisation, ImportIntoANewInterpreterIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(import_after_reinitialising(), ::testing::ExitedWithCode(0),
+                "ImportError: axiolink cannot be imported again in this process: the "
+                "interpreter that first imported it has been finalized");
 }
 
 TEST(LoggingBridgeInstall, SecondInstallationIsRefused) {
