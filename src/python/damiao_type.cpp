@@ -89,12 +89,17 @@ PyResult<PyObject*> convert_bus(PyObject* given) {
 }
 
 // Runs one driver operation on the locked bus. A driver error becomes its
-// Python error value while the lock is still held; it is raised after.
+// Python error value while the lock is still held; it is raised after. An
+// exception that a signal handler raised during the wait (which then ended)
+// takes the place of the driver error.
 template <class T, class Operation>
 PyResult<T> on_bus(PyObject* bus, Operation&& operation) {
     return with_locked_bus(bus, [&](CanTransport& transport) -> PyResult<T> {
         auto result = operation(transport);
         if (!result) {
+            if (PyErr_Occurred() != nullptr) {
+                return already_set();
+            }
             return std::unexpected(dm_err_to_py(std::move(result.error())));
         }
         if constexpr (std::is_void_v<T>) {

@@ -30,6 +30,14 @@ std::unexpected<Failure> open_failed(const TransportError& error) {
     return error_value(PyExc_ValueError, "invalid CAN id");
 }
 
+// A command waits for its reply with the interpreter lock held, so the
+// interpreter cannot run signal handlers itself meanwhile: the wait asks for
+// them. A handler that raises (KeyboardInterrupt on Ctrl-C) ends the wait,
+// and the command then raises that exception.
+bool run_signal_handlers() noexcept {
+    return PyErr_CheckSignals() != 0;
+}
+
 constexpr std::array<std::string_view, 1> kParams = {"iface"};
 constexpr Signature kSignature{"SocketCanTransport.__new__()", kParams, 1};
 
@@ -44,6 +52,7 @@ PyResult<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!opened) {
         return open_failed(opened.error());
     }
+    opened->set_interruption_check(run_signal_handlers);
     // Should the object not be created, `opened` still owns the socket and
     // closes it on the way out.
     return emplace<GuardedTransport>(type, std::move(*opened));
