@@ -9,7 +9,7 @@ build=${AXIOLINK_BUILD_DIR:-$root/build}
 source "$root/scripts/common.sh"
 
 install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-dev \
-    user-mode-linux kmod can-utils iproute2
+    user-mode-linux kmod can-utils iproute2 strace
 
 pythons=$(supported_pythons)
 echo "building for: ${pythons//;/ }"

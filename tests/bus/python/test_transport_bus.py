@@ -2,11 +2,15 @@
 
 import gc
 import os
+import subprocess
+import sys
+import tempfile
+import textwrap
 import unittest
 
 from axiolink import Damiao, SocketCanTransport
 
-from bus_support import IFACE
+from bus_support import IFACE, Emulator
 
 
 def open_descriptors():
@@ -50,6 +54,43 @@ class SocketCanTransportTest(unittest.TestCase):
         for _ in range(3):
             with self.assertRaises(RuntimeError):
                 silent.enable(bus)
+
+
+# `count` MIT commands to an emulated motor, in a process of its own.
+COMMANDS = textwrap.dedent("""
+    import sys
+    from axiolink import Damiao, MitSetpoint, SocketCanTransport
+    bus = SocketCanTransport(sys.argv[1])
+    motor = Damiao(0x01, 0x11)
+    for _ in range(int(sys.argv[2])):
+        motor.mit_control(bus, MitSetpoint(q=0.5, kp=5.0))
+""")
+
+
+def system_calls(count):
+    """System calls of `count` commands, by name, as strace -c counts them."""
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as report:
+        subprocess.run(["strace", "-c", "-o", report.name, "-e",
+                        "trace=setsockopt,sendto,recvfrom", "--",
+                        sys.executable, "-c", COMMANDS, IFACE, str(count)], check=True)
+        calls = {}
+        for line in report.read().splitlines():
+            fields = line.split()
+            if len(fields) >= 5 and fields[3].isdigit() and fields[-1] != "total":
+                calls[fields[-1]] = int(fields[3])
+        return calls
+
+
+class SystemCallTest(unittest.TestCase):
+    def test_a_steady_command_sends_and_receives_without_setting_the_time_out(self):
+        # The receive time-out is the same for every command: set once, kept.
+        # (Its one clock reading is a system call only where there is no vDSO.)
+        with Emulator("--motor", "1:0x11"):
+            few, many = system_calls(20), system_calls(220)
+        per_command = {name: (many.get(name, 0) - few.get(name, 0)) / 200
+                       for name in sorted(set(few) | set(many))}
+        self.assertEqual(per_command, {"recvfrom": 1.0, "sendto": 1.0, "setsockopt": 0.0},
+                         (few, many))
 
 
 if __name__ == "__main__":
