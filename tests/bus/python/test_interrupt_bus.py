@@ -50,6 +50,44 @@ SIGNALLER = textwrap.dedent("""
 """)
 
 
+# A handler that runs Python for a while during a wait, releasing the
+# interpreter lock (time.sleep), while another thread calls a command on the
+# same bus. Run in a process of its own so that a deadlock ends with it.
+CONTENDED = textwrap.dedent("""
+    import os, signal, subprocess, sys, threading, time
+    from axiolink import Damiao, SocketCanTransport
+    iface, signaller = sys.argv[1], sys.argv[2]
+    bus = SocketCanTransport(iface)
+    outcomes = []
+    handler_running = threading.Event()
+
+    def other_thread():
+        handler_running.wait(10)
+        try:
+            Damiao(0x7C, 0x7D, timeout_ms=5).disable(bus)
+        except RuntimeError as error:
+            outcomes.append(str(error))
+
+    def on_sigint(number, frame):
+        handler_running.set()
+        time.sleep(0.3)
+
+    signal.signal(signal.SIGINT, on_sigint)
+    thread = threading.Thread(target=other_thread)
+    thread.start()
+    with subprocess.Popen([sys.executable, "-c", signaller, iface, "0.3", "quiet"],
+                          stdout=subprocess.PIPE, text=True) as child:
+        child.stdout.readline()
+        try:
+            Damiao(0x7A, 0x7B, timeout_ms=3000).enable(bus)
+        except RuntimeError as error:
+            outcomes.append(str(error))
+        child.stdout.read()
+    thread.join(10)
+    print(sorted(outcomes))
+""")
+
+
 class InterruptedWaitTest(unittest.TestCase):
     def setUp(self):
         self.bus = SocketCanTransport(IFACE)
@@ -110,6 +148,16 @@ class InterruptedWaitTest(unittest.TestCase):
         with self.assertRaises(RuntimeError) as again:  # the bus is free again
             other.disable(self.bus)
         self.assertEqual(str(again.exception), "transport error: timeout waiting for frame")
+
+    def test_another_thread_waits_for_the_bus_while_a_handler_runs(self):
+        try:
+            done = subprocess.run([sys.executable, "-c", CONTENDED, IFACE, SIGNALLER],
+                                  capture_output=True, text=True, timeout=20)
+        except subprocess.TimeoutExpired:
+            self.fail("deadlock: the other thread held the interpreter lock waiting for the bus")
+        self.assertEqual(done.stdout.strip(), str(sorted([
+            "transport error: backend error: Interrupted system call (os error 4)",
+            "transport error: timeout waiting for frame"])), done.stderr)
 
 
 if __name__ == "__main__":
