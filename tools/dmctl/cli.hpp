@@ -19,6 +19,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
+// The ids `scan` (and `monitor` without --motor) try unless told otherwise.
+inline constexpr std::string_view kDefaultScanIds = "1-32";
+
 struct Settings {
     std::string iface = "can0";
     bool json = false;

@@ -34,6 +34,16 @@ std::expected<void, Failure> expect_positional(const ParsedArgs& args, std::size
     return {};
 }
 
+// Exactly `count` positional arguments, the first of them a motor id.
+std::expected<std::uint16_t, Failure> motor_argument(const ParsedArgs& args, std::size_t count,
+                                                     std::string_view subcommand,
+                                                     std::string_view synopsis) {
+    if (auto ok = expect_positional(args, count, subcommand, synopsis); !ok) {
+        return std::unexpected(ok.error());
+    }
+    return parse_motor_id(args.positional[0]);
+}
+
 std::expected<std::uint8_t, Failure> register_argument(std::string_view text) {
     const auto number = parse_register(text);
     if (!number) {
@@ -75,7 +85,7 @@ Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
     if (auto ok = expect_positional(args, 0, "scan", "no arguments"); !ok) {
         return ok;
     }
-    const auto ids = parse_id_list(args.last("--ids").value_or("1-32"));
+    const auto ids = parse_id_list(args.last("--ids").value_or(kDefaultScanIds));
     if (!ids) {
         return std::unexpected(ids.error());
     }
@@ -101,7 +111,7 @@ Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
         }
         found.push_back(motor_found);
     }
-    const std::string range = args.last("--ids") ? std::string(*args.last("--ids")) : "1-32";
+    const std::string range(args.last("--ids").value_or(kDefaultScanIds));
     if (found.empty()) {
         Failure failure{
             kExitFailure,
@@ -162,10 +172,7 @@ Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
 // ------------------------------------------------------------------ info
 
 Outcome run_info(const Settings& settings, const ParsedArgs& args) {
-    if (auto ok = expect_positional(args, 1, "info", "ID"); !ok) {
-        return ok;
-    }
-    const auto id = parse_motor_id(args.positional[0]);
+    const auto id = motor_argument(args, 1, "info", "ID");
     if (!id) {
         return std::unexpected(id.error());
     }
@@ -219,11 +226,8 @@ Outcome run_info(const Settings& settings, const ParsedArgs& args) {
         }
     }
     if (first_error) {
-        return std::unexpected(bus_failure(settings,
-                                           "motor " + id_text(*id) +
-                                               ": some registers did not "
-                                               "answer",
-                                           *first_error, *id));
+        const std::string what = "motor " + id_text(*id) + ": some registers did not answer";
+        return std::unexpected(bus_failure(settings, what, *first_error, *id));
     }
     return {};
 }
@@ -231,10 +235,7 @@ Outcome run_info(const Settings& settings, const ParsedArgs& args) {
 // ------------------------------------------------------------------ mode
 
 Outcome run_mode(const Settings& settings, const ParsedArgs& args) {
-    if (auto ok = expect_positional(args, 2, "mode", "ID MODE"); !ok) {
-        return ok;
-    }
-    const auto id = parse_motor_id(args.positional[0]);
+    const auto id = motor_argument(args, 2, "mode", "ID MODE");
     if (!id) {
         return std::unexpected(id.error());
     }
@@ -304,10 +305,7 @@ void print_register(const Settings& settings, std::uint16_t id, std::uint8_t num
 }
 
 Outcome run_read(const Settings& settings, const ParsedArgs& args) {
-    if (auto ok = expect_positional(args, 2, "read", "ID REGISTER"); !ok) {
-        return ok;
-    }
-    const auto id = parse_motor_id(args.positional[0]);
+    const auto id = motor_argument(args, 2, "read", "ID REGISTER");
     if (!id) {
         return std::unexpected(id.error());
     }
@@ -328,10 +326,7 @@ Outcome run_read(const Settings& settings, const ParsedArgs& args) {
 }
 
 Outcome run_write(const Settings& settings, const ParsedArgs& args) {
-    if (auto ok = expect_positional(args, 3, "write", "ID REGISTER VALUE"); !ok) {
-        return ok;
-    }
-    const auto id = parse_motor_id(args.positional[0]);
+    const auto id = motor_argument(args, 3, "write", "ID REGISTER VALUE");
     if (!id) {
         return std::unexpected(id.error());
     }
@@ -393,10 +388,7 @@ struct SpecialCommand {
 
 Outcome run_special(const Settings& settings, const ParsedArgs& args,
                     const SpecialCommand& command) {
-    if (auto ok = expect_positional(args, 1, command.name, "ID"); !ok) {
-        return ok;
-    }
-    const auto id = parse_motor_id(args.positional[0]);
+    const auto id = motor_argument(args, 1, command.name, "ID");
     if (!id) {
         return std::unexpected(id.error());
     }

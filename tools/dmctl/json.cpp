@@ -40,28 +40,15 @@ void Json::before_value() {
     }
 }
 
-Json& Json::begin_object() {
+Json& Json::open(char bracket) {
     before_value();
-    text_ += '{';
+    text_ += bracket;
     filled_.push_back(false);
     return *this;
 }
 
-Json& Json::end_object() {
-    text_ += '}';
-    filled_.pop_back();
-    return *this;
-}
-
-Json& Json::begin_array() {
-    before_value();
-    text_ += '[';
-    filled_.push_back(false);
-    return *this;
-}
-
-Json& Json::end_array() {
-    text_ += ']';
+Json& Json::close(char bracket) {
+    text_ += bracket;
     filled_.pop_back();
     return *this;
 }

@@ -14,10 +14,10 @@ namespace axiolink::dmctl {
 
 class Json {
 public:
-    Json& begin_object();
-    Json& end_object();
-    Json& begin_array();
-    Json& end_array();
+    Json& begin_object() { return open('{'); }
+    Json& end_object() { return close('}'); }
+    Json& begin_array() { return open('['); }
+    Json& end_array() { return close(']'); }
     Json& key(std::string_view name);
 
     Json& value(std::string_view text);
@@ -38,6 +38,8 @@ public:
 
 private:
     void before_value();
+    Json& open(char bracket);
+    Json& close(char bracket);
     Json& unsigned_value(std::uint64_t number);
 
     std::string text_;

@@ -134,7 +134,7 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
         }
         interval = *parsed;
     }
-    const auto ids = parse_id_list(args.last("--ids").value_or("1-32"));
+    const auto ids = parse_id_list(args.last("--ids").value_or(kDefaultScanIds));
     if (!ids) {
         return std::unexpected(ids.error());
     }

@@ -123,13 +123,14 @@ class ScanTest(unittest.TestCase):
              "p_max": 12.5, "v_max": 10, "t_max": 28}]})
 
     def test_a_late_answer_is_not_taken_for_the_next_id(self):
-        # Motor 2 answers 30 ms late: its reply arrives while id 3 is asked,
-        # and matches that read's pattern; its own id gives it away.
-        with Emulator("--motor", "2:0x12", "--fault", "delay=30"):
-            done = dmctl("scan", "--ids", "2-3")
-        self.assertEqual(done.returncode, 1)
+        # Motor 2 answers 75 ms late: past its own 50 ms wait (rounded up by
+        # at most a scheduler tick), within the wait for id 3, whose read
+        # pattern it matches; its own id gives it away.
+        with Emulator("--motor", "2:0x12", "--fault", "delay=75"):
+            done = dmctl("--timeout-ms", "50", "scan", "--ids", "2-3")
+        self.assertEqual(done.returncode, 1, done.stdout)
         self.assertEqual(done.stderr.splitlines()[0],
-                         "dmctl: no motor answered on vcan0 (ids 2-3, 20 ms each)")
+                         "dmctl: no motor answered on vcan0 (ids 2-3, 50 ms each)")
         self.assertIn("power: the motors need their own supply; the USB adapter does not power "
                       "them", checks(done.stderr))
 
