@@ -110,6 +110,11 @@ def run(args):
         # A second Ctrl-C must not cut the disable short.
         for signum in (signal.SIGINT, signal.SIGTERM):
             signal.signal(signum, signal.SIG_IGN)
+        if stopped:
+            # The signal may have cut a command's wait short, leaving its
+            # answer queued: a new socket starts empty, so the state printed
+            # is the disable's own.
+            bus = SocketCanTransport(args.iface)
         try:
             print(f"disabled: {motor.disable(bus)!r}")
         except RuntimeError as error:

@@ -14,6 +14,9 @@ exits. The pieces worth copying:
   second Ctrl-C cannot cut the shutdown short.
 - Each motor is disabled on its own; one that does not answer does not keep
   the others enabled.
+- The disable commands go through a new SocketCanTransport: a signal that
+  interrupts a command's wait leaves that command's answer queued on the old
+  one, where the disable would take it for its own.
 - A single missed reply is tolerated; several in a row mean the motor is gone
   (power, cable), and the program stops everything.
 """
@@ -55,12 +58,16 @@ def parse_args():
     return args
 
 
-def disable_all(bus, motors):
+def disable_all(iface, bus, motors):
     """Disables every motor; returns how many did not confirm."""
     # Ignoring (rather than blocking) also drops a signal that arrived just
     # before and whose Python handler has not run yet.
     for signum in STOP_SIGNALS:
         signal.signal(signum, signal.SIG_IGN)
+    try:
+        bus = SocketCanTransport(iface)
+    except OSError as error:
+        print(f"reopening {iface} failed ({error}); disabling through the old transport")
     unconfirmed = 0
     for motor in motors:
         try:
@@ -109,7 +116,7 @@ def main():
         print(f"stopping: {error}", file=sys.stderr, flush=True)
         status = 1
     finally:
-        if disable_all(bus, args.motors):
+        if disable_all(args.iface, bus, args.motors):
             status = status or 1
     return status
 

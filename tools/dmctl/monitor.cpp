@@ -193,7 +193,10 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
             screen += "dmctl monitor on " + settings.iface + ", " +
                       std::to_string(static_cast<int>(at)) + " s; Ctrl-C ends\n";
             for (const Watched& motor : motors) {
-                screen += line_for(motor, at, static_cast<double>(motor.frames) / elapsed) + "\n";
+                screen += motor.frames == 0
+                              ? "motor " + id_text(motor.driver.motor_id()) + ": no feedback yet"
+                              : line_for(motor, at, static_cast<double>(motor.frames) / elapsed);
+                screen += "\n";
             }
             std::fputs(screen.c_str(), stdout);
             std::fflush(stdout);

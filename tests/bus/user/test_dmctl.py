@@ -2,6 +2,8 @@
 failures and its JSON."""
 
 import json
+import os
+import pty
 import signal
 import subprocess
 import time
@@ -36,6 +38,9 @@ class HelpAndUsageTest(unittest.TestCase):
                 self.assertTrue(shown.stdout.startswith(
                     f"Usage: dmctl [--iface IFACE] [--json] {sub}"), shown.stdout)
                 self.assertEqual(shown.stderr, "")
+
+    def test_version(self):
+        self.assertEqual(run([DMCTL, "--version"]).stdout, "dmctl 1.1.1\n")
 
     def test_usage_errors_exit_2_with_their_reason(self):
         cases = [
@@ -343,6 +348,35 @@ class MonitorTest(unittest.TestCase):
         self.assertEqual(quiet.returncode, 0)
         self.assertEqual(quiet.stdout, "")
         self.assertIn("dmctl: no feedback seen: monitor only listens", quiet.stderr)
+
+    def test_a_terminal_gets_one_table_redrawn(self):
+        leader, follower = pty.openpty()
+        with Emulator("--motor", "1:0x11:dm4310:1"):
+            monitor = subprocess.Popen([DMCTL, "--iface", IFACE, "monitor", "--motor",
+                                        "1:0x11:dm4310", "--interval", "0.1"],
+                                       stdout=follower, stderr=subprocess.PIPE, text=True)
+            os.close(follower)
+            monitor.stderr.readline()
+            bus = SocketCanTransport(IFACE)
+            Damiao(1, 0x11).enable(bus)
+            time.sleep(0.5)
+            monitor.send_signal(signal.SIGTERM)
+            monitor.wait(timeout=20)
+        screen = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the terminal closed with the program
+                break
+            if not chunk:
+                break
+            screen += chunk
+        os.close(leader)
+        frames = screen.decode().split("\x1b[H\x1b[J")[1:]
+        self.assertGreaterEqual(len(frames), 3)
+        self.assertRegex(frames[-1], r"^dmctl monitor on vcan0, \d+ s; Ctrl-C ends\r?\n"
+                                     r"t=\d+\.\d\ds motor 0x01: enabled \(error 1\), .*"
+                                     r"\(1 frames, \d+\.\d Hz\)\r?\n$")
 
     def test_without_motors_it_scans_and_fails_when_none_answer(self):
         done = dmctl("--timeout-ms", "5", "monitor", "--ids", "1-2")

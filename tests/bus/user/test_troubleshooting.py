@@ -3,6 +3,7 @@ and every error the module produces here is on the page."""
 
 import os
 import re
+import signal
 import subprocess
 import unittest
 
@@ -62,6 +63,15 @@ class TroubleshootingPageTest(unittest.TestCase):
             "limits": raised(lambda: Damiao(1, 0x11, MitLimits(p_max=-0.5))
                              .mit_control(bus, MitSetpoint())),
         }
+        # A timer's signal in the middle of a long wait for a missing answer.
+        previous = signal.signal(signal.SIGALRM, lambda *_: None)
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.05)
+            live["signal"] = raised(lambda: Damiao(9, 0x19, timeout_ms=5000).enable(bus))
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+
         with Emulator("--motor", "1:0x11:dm4310:2", "--motor", "2:0x12", "--fault",
                       "ignore-writes@1", "--fault", "short-reply=5@2"):
             live["mode"] = raised(lambda: Damiao(1, 0x11).ensure_mit_mode(bus))
@@ -110,6 +120,7 @@ class TroubleshootingPageTest(unittest.TestCase):
         self.assertRegex(live["short"],
                          r"^malformed feedback: expected 8 data bytes, got 5: \[18(, \d+){4}\]$")
         self.assertEqual(live["unplugged"], backend_text(6))
+        self.assertEqual(live["signal"], backend_text(4))
         self.assertEqual(live["limits"], "invalid MIT limit: p_max is -0.5, must be >= 0 and not NaN")
 
 
