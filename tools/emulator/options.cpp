@@ -310,7 +310,10 @@ std::string usage_text() {
 
 Plays Damiao motors on a SocketCAN interface: each answers its command frames
 of the control mode in register 10, and its special commands, with one
-feedback frame at its master id, and answers register requests at id 0x7FF.
+feedback frame at its master id, and answers register requests at id 0x7FF:
+7 master id, 8 motor id, 9 time-out, 10 control mode, 13 and 14 hardware
+and firmware version, 21 to 23 the preset's p_max, v_max and t_max. Writes
+are echoed and kept; only the control mode changes what the motor does.
 
 Options:
   --iface IFACE         CAN interface, e.g. vcan0 (required)
