@@ -20,8 +20,10 @@ using damiao::Damiao;
 using damiao::MotorState;
 using damiao::RegisterValue;
 
-constexpr std::array<std::uint8_t, 4> kScanDetailRegisters{7, 10, 21, 22};
-constexpr std::uint8_t kTMaxRegister = 23;
+// What `scan` reads of every motor that answers, and where each lands in
+// FoundMotor::details.
+constexpr std::array<std::uint8_t, 5> kScanDetailRegisters{7, 10, 21, 22, 23};
+enum ScanDetail : std::size_t { kMaster, kMode, kPMax, kVMax, kTMax };
 
 std::expected<void, Failure> expect_positional(const ParsedArgs& args, std::size_t count,
                                                std::string_view subcommand,
@@ -78,7 +80,7 @@ void register_json(Json& json, std::uint8_t number, const RegisterValue& value) 
 
 struct FoundMotor {
     std::uint16_t motor_id;
-    std::array<std::optional<RegisterValue>, kScanDetailRegisters.size() + 1> details;
+    std::array<std::optional<RegisterValue>, kScanDetailRegisters.size()> details;
 };
 
 Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
@@ -101,11 +103,8 @@ Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
     for (const std::uint16_t id : *answering) {
         const Damiao motor = register_access(settings, id);
         FoundMotor motor_found{id, {}};
-        std::array<std::uint8_t, kScanDetailRegisters.size() + 1> numbers{};
-        std::copy(kScanDetailRegisters.begin(), kScanDetailRegisters.end(), numbers.begin());
-        numbers.back() = kTMaxRegister;
-        for (std::size_t i = 0; i < numbers.size(); ++i) {
-            if (const auto value = motor.read_register(*bus, numbers[i])) {
+        for (std::size_t i = 0; i < kScanDetailRegisters.size(); ++i) {
+            if (const auto value = motor.read_register(*bus, kScanDetailRegisters[i])) {
                 motor_found.details[i] = *value;
             }
         }
@@ -142,12 +141,12 @@ Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
             const auto float_field = [&](std::string_view name, const auto& value) {
                 value ? json.field(name, float_of(*value)) : json.key(name).null();
             };
-            uint_field("master_id", d[0]);
-            uint_field("control_mode", d[1]);
-            json.field("control_mode_name", d[1] ? mode_name(d[1]->payload) : "");
-            float_field("p_max", d[2]);
-            float_field("v_max", d[3]);
-            float_field("t_max", d[4]);
+            uint_field("master_id", d[kMaster]);
+            uint_field("control_mode", d[kMode]);
+            json.field("control_mode_name", d[kMode] ? mode_name(d[kMode]->payload) : "");
+            float_field("p_max", d[kPMax]);
+            float_field("v_max", d[kVMax]);
+            float_field("t_max", d[kTMax]);
             json.end_object();
         }
         json.end_array().end_object();
@@ -158,13 +157,13 @@ Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
                padded("V_MAX", 10) + "T_MAX");
     for (const FoundMotor& motor : found) {
         const auto& d = motor.details;
-        const auto text_of = [&](std::size_t i, std::uint8_t number) {
-            return d[i] ? value_text(number, *d[i]) : std::string("?");
+        const auto text_of = [&](ScanDetail i) {
+            return d[i] ? value_text(kScanDetailRegisters[i], *d[i]) : std::string("?");
         };
-        print_line(
-            padded(id_text(motor.motor_id), 6) + padded(d[0] ? id_text(d[0]->payload) : "?", 7) +
-            padded(text_of(1, damiao::kControlModeRegister), 14) + padded(text_of(2, 21), 10) +
-            padded(text_of(3, 22), 10) + text_of(4, kTMaxRegister));
+        print_line(padded(id_text(motor.motor_id), 6) +
+                   padded(d[kMaster] ? id_text(d[kMaster]->payload) : "?", 7) +
+                   padded(text_of(kMode), 14) + padded(text_of(kPMax), 10) +
+                   padded(text_of(kVMax), 10) + text_of(kTMax));
     }
     return {};
 }
