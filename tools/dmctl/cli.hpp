@@ -37,6 +37,9 @@ struct Failure {
     int status = kExitFailure;
     std::string message;
     std::vector<std::string> checks;
+    // The result went to standard output already (with --json: as the one
+    // JSON object there); only the text goes to standard error.
+    bool result_printed = false;
 };
 
 using Outcome = std::expected<void, Failure>;

@@ -226,7 +226,9 @@ Outcome run_info(const Settings& settings, const ParsedArgs& args) {
     }
     if (first_error) {
         const std::string what = "motor " + id_text(*id) + ": some registers did not answer";
-        return std::unexpected(bus_failure(settings, what, *first_error, *id));
+        Failure failure = bus_failure(settings, what, *first_error, *id);
+        failure.result_printed = true;
+        return std::unexpected(failure);
     }
     return {};
 }

@@ -63,7 +63,7 @@ int report_failure(const Settings& settings, const Failure& failure) {
         text += "Try 'dmctl --help'.\n";
     }
     std::fputs(text.c_str(), stderr);
-    if (settings.json) {
+    if (settings.json && !failure.result_printed) {
         Json json;
         json.begin_object().field("error", std::string_view(failure.message)).key("check");
         json.begin_array();
