@@ -7,7 +7,10 @@ Runs unchanged against the emulator on a virtual bus or against a real motor:
 
 The motor is switched into MIT mode, enabled, driven at the chosen rate for a
 few seconds (one line per tenth of a second), disabled, and a plot of commanded
-and measured position is saved at the end.
+and measured position, tracking error and torque is saved at the end.
+
+Ctrl-C or SIGTERM ends the run early: the motor is disabled and what was
+recorded so far is saved and plotted all the same.
 """
 
 import argparse
@@ -15,6 +18,7 @@ import csv
 import math
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -23,6 +27,18 @@ import axiolink
 from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
 
 PRESETS = [name for name in dir(MitLimits) if name.startswith("dm")]
+
+
+class Stopped(Exception):
+    """Ctrl-C or SIGTERM: end the run, keep what was recorded."""
+
+    def __init__(self, signum):
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def stop_on_signal(signum, frame):
+    raise Stopped(signum)
 
 
 def parse_args():
@@ -59,14 +75,13 @@ def run(args):
     # A switch is read, write, a 100 ms settling pause and a read-back.
     how = "switched to it" if took_ms >= 100 else "it was already"
     print(f"control mode: MIT ({how}; ensure_mit_mode took {took_ms:.0f} ms)")
-    state = motor.enable(bus)
-    print(f"enabled: {state!r}")
-
     period = 1.0 / args.rate
-    rows, missed = [], 0
-    start = time.perf_counter()
-    next_tick, next_report = start, start
+    rows, missed, stopped = [], 0, None
     try:
+        # Enabled inside the try: from here on, every way out disables.
+        print(f"enabled: {motor.enable(bus)!r}")
+        start = time.perf_counter()
+        next_tick, next_report = start, start
         while (now := time.perf_counter()) - start < args.seconds:
             t = now - start
             q, dq = trajectory(t, args.amplitude)
@@ -88,15 +103,29 @@ def run(args):
                 time.sleep(delay)
             else:
                 next_tick = time.perf_counter()  # behind: do not try to catch up
+    except Stopped as signal_stop:
+        stopped = signal_stop
+        print(f"stopped by {stopped} after {rows[-1][0] if rows else 0.0:.2f} s of the run")
     finally:
-        print(f"disabled: {motor.disable(bus)!r}")
+        # A second Ctrl-C must not cut the disable short.
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, signal.SIG_IGN)
+        if stopped:
+            # The signal may have cut a command's wait short, leaving its
+            # answer queued: a new socket starts empty, so the state printed
+            # is the disable's own.
+            bus = SocketCanTransport(args.iface)
+        try:
+            print(f"disabled: {motor.disable(bus)!r}")
+        except RuntimeError as error:
+            print(f"disable not confirmed: {error}")
 
     achieved = len(rows) / rows[-1][0] if len(rows) > 1 else 0.0
     print(f"{len(rows)} commands at {achieved:.0f} Hz, {missed} without reply")
     settled = [abs(q - p) for t, q, p, _, _ in rows if t >= 1.0]
     if settled:
         print(f"largest tracking error after the first second: {max(settled):.3f}")
-    return rows
+    return rows, stopped
 
 
 def save_plot(rows, path):
@@ -121,9 +150,22 @@ def save_plot(rows, path):
 
 def main():
     args = parse_args()
-    rows = run(args)
-    save_plot(rows, args.plot)
+    # Ctrl-C and SIGTERM alike end the run through the same path, which
+    # disables the motor and keeps the samples.
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, stop_on_signal)
+    try:
+        rows, stopped = run(args)
+    except Stopped as early:  # before the motor was enabled: nothing to save
+        print(f"stopped by {early} before the run")
+        return 128 + early.signum
+    except (OSError, RuntimeError) as error:
+        print(f"error: {error} (docs/troubleshooting.md says what to check)", file=sys.stderr)
+        return 1
+    if rows:
+        save_plot(rows, args.plot)
+    return 128 + stopped.signum if stopped else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

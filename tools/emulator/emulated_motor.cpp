@@ -1,5 +1,6 @@
 #include "emulator/emulated_motor.hpp"
 
+#include <bit>
 #include <span>
 
 namespace axiolink::emulator {
@@ -34,6 +35,30 @@ Payload payload_of(std::span<const std::uint8_t> bytes) noexcept {
     return Payload(bytes);
 }
 
+std::size_t table_index(std::uint8_t number) noexcept {
+    const auto* it =
+        std::ranges::find(damiao::kRegisterTable, number, &damiao::RegisterInfo::number);
+    return static_cast<std::size_t>(it - damiao::kRegisterTable.begin());
+}
+
+// The power-on contents of the register table for one configured motor.
+std::array<std::uint32_t, damiao::kRegisterTable.size()> initial_registers(
+    const MotorConfig& config) noexcept {
+    std::array<std::uint32_t, damiao::kRegisterTable.size()> values{};
+    const auto set = [&](std::uint8_t number, std::uint32_t value) {
+        values[table_index(number)] = value;
+    };
+    set(7, config.master_id);
+    set(8, config.motor_id);
+    set(9, 0);  // no command time-out, as shipped
+    set(13, EmulatedMotor::kHardwareVersion);
+    set(14, EmulatedMotor::kFirmwareVersion);
+    set(21, std::bit_cast<std::uint32_t>(config.limits.p_max));
+    set(22, std::bit_cast<std::uint32_t>(config.limits.v_max));
+    set(23, std::bit_cast<std::uint32_t>(config.limits.t_max));
+    return values;
+}
+
 }  // namespace
 
 void Outbox::push(const Outgoing& outgoing) noexcept {
@@ -45,7 +70,20 @@ void Outbox::push(const Outgoing& outgoing) noexcept {
 }
 
 EmulatedMotor::EmulatedMotor(const MotorConfig& config, MonotonicTime start) noexcept
-    : config_(config), dynamics_(config.limits, start), control_mode_(config.control_mode) {}
+    : config_(config),
+      dynamics_(config.limits, start),
+      control_mode_(config.control_mode),
+      registers_(initial_registers(config)) {}
+
+std::optional<std::uint32_t> EmulatedMotor::register_value(std::uint8_t number) const noexcept {
+    if (number == kControlModeRegister) {
+        return config_.faults.report_mode.value_or(control_mode_);
+    }
+    if (!damiao::find_register(number)) {
+        return std::nullopt;
+    }
+    return registers_[table_index(number)];
+}
 
 void EmulatedMotor::on_frame(const CanFrame& frame, MonotonicTime now, Outbox& out) {
     if (frame.fd || frame.id.kind != IdKind::Standard) {
@@ -97,20 +135,29 @@ void EmulatedMotor::on_command(const CanFrame& frame, MonotonicTime now, Outbox&
 
 void EmulatedMotor::on_register_request(const RegisterRequest& request, MonotonicTime now,
                                         Outbox& out) {
-    if (request.reg != kControlModeRegister) {
+    const std::optional<damiao::RegisterInfo> info = damiao::find_register(request.reg);
+    if (!info) {
         return;
     }
     const std::uint16_t reply_motor_id =
         config_.faults.register_reply_motor_id.value_or(config_.motor_id);
     if (request.op == RegisterOp::Read) {
-        const std::uint32_t value = config_.faults.report_mode.value_or(control_mode_);
         answer(AnswerKind::RegisterRead,
-               register_reply(reply_motor_id, RegisterOp::Read, request.reg, value), now, out);
+               register_reply(reply_motor_id, RegisterOp::Read, request.reg,
+                              *register_value(request.reg)),
+               now, out);
         return;
     }
-    if (!config_.faults.ignore_writes && request.value != control_mode_) {
-        control_mode_ = request.value;
-        dynamics_.drop_command();
+    if (!info->writable) {
+        return;
+    }
+    if (!config_.faults.ignore_writes) {
+        if (request.reg != kControlModeRegister) {
+            registers_[table_index(request.reg)] = request.value;
+        } else if (request.value != control_mode_) {
+            control_mode_ = request.value;
+            dynamics_.drop_command();
+        }
     }
     answer(AnswerKind::RegisterWrite,
            register_reply(reply_motor_id, RegisterOp::Write, request.reg, request.value), now, out);

@@ -8,20 +8,24 @@
 // that carry its full 16-bit motor id in bytes 0-1. Each command frame of the
 // control mode held in register 10, and each special command, is answered by
 // one 8-byte feedback frame at the master id; frames of another mode, of
-// another length or for another motor change nothing and get no answer. A
-// register read of a known register is answered with its value, a write is
-// echoed; requests for unknown registers get no answer.
+// another length or for another motor change nothing and get no answer. The
+// registers are those of the driver's table: a read is answered with the
+// value, a write to a writable one is echoed and kept (only the control mode
+// changes behaviour: ids and limits written are reported back, not applied);
+// requests for other registers, and writes to read-only ones, get no answer.
 //
 // Pure logic: the caller supplies each frame with the time it arrived and
 // sends what the motor answers when each answer frame is due. Not
 // thread-safe.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "damiao/driver.hpp"
 #include "damiao/mit.hpp"
 #include "emulator/motor_dynamics.hpp"
 #include "emulator/motor_frames.hpp"
@@ -81,7 +85,10 @@ private:
 
 class EmulatedMotor {
 public:
-    static constexpr std::uint8_t kControlModeRegister = 10;
+    static constexpr std::uint8_t kControlModeRegister = damiao::kControlModeRegister;
+    // What registers 13 and 14 (hardware and firmware version) report.
+    static constexpr std::uint32_t kHardwareVersion = 1;
+    static constexpr std::uint32_t kFirmwareVersion = 0x1105;
     // Noise, two junk frames and the answer itself.
     static constexpr std::size_t kMaxFramesPerAnswer = Faults::kMaxNoise + 3;
 
@@ -94,6 +101,8 @@ public:
     const MotorConfig& config() const noexcept { return config_; }
     const MotorDynamics& dynamics() const noexcept { return dynamics_; }
     std::uint32_t control_mode() const noexcept { return control_mode_; }
+    // The value a read of `number` answers with; nullopt outside the table.
+    std::optional<std::uint32_t> register_value(std::uint8_t number) const noexcept;
 
 private:
     enum class AnswerKind : std::uint8_t { Feedback, RegisterRead, RegisterWrite };
@@ -107,6 +116,8 @@ private:
     MotorConfig config_;
     MotorDynamics dynamics_;
     std::uint32_t control_mode_;
+    // Indexed like damiao::kRegisterTable; the control mode lives in control_mode_.
+    std::array<std::uint32_t, damiao::kRegisterTable.size()> registers_{};
 };
 
 }  // namespace axiolink::emulator

@@ -6,6 +6,7 @@
 #include <ranges>
 
 #include "damiao/mit.hpp"
+#include "support/number_parse.hpp"
 
 namespace axiolink::emulator {
 namespace {
@@ -19,21 +20,6 @@ using Error = std::unexpected<std::string>;
 
 std::string quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
-}
-
-// Decimal, or hexadecimal after 0x / 0X; the whole text must be the number.
-std::optional<std::uint32_t> parse_number(std::string_view text, std::uint32_t max) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value > max) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
@@ -53,11 +39,11 @@ std::expected<MotorConfig, std::string> parse_motor(std::string_view text) {
         return fail("expected ID:MASTER[:PRESET[:MODE]]");
     }
     MotorConfig motor;
-    const auto motor_id = parse_number(parts[0], kMaxMotorId);
+    const auto motor_id = support::parse_unsigned(parts[0], kMaxMotorId);
     if (!motor_id) {
         return fail("motor id " + quoted(parts[0]) + " is not a number from 0 to 0xFFFF");
     }
-    const auto master_id = parse_number(parts[1], kMaxMotorId);
+    const auto master_id = support::parse_unsigned(parts[1], kMaxMotorId);
     if (!master_id) {
         return fail("master id " + quoted(parts[1]) + " is not a number from 0 to 0xFFFF");
     }
@@ -76,7 +62,7 @@ std::expected<MotorConfig, std::string> parse_motor(std::string_view text) {
         motor.limits = damiao::MitLimits{};
     }
     if (parts.size() == 4) {
-        const auto mode = parse_number(parts[3], 4);
+        const auto mode = support::parse_unsigned(parts[3], 4);
         if (!mode || *mode < 1) {
             return fail("control mode " + quoted(parts[3]) + " is not 1, 2, 3 or 4");
         }
@@ -136,7 +122,7 @@ std::expected<void, std::string> apply_fault(const FaultSwitch& fault, Faults& f
     if (!fault.value) {
         return fail(std::string(fault.name) + " needs a value: " + std::string(known->range));
     }
-    const auto value = parse_number(*fault.value, known->max);
+    const auto value = support::parse_unsigned(*fault.value, known->max);
     if (!value) {
         return fail(std::string(fault.name) + " must be " + std::string(known->range));
     }
@@ -160,7 +146,7 @@ std::expected<FaultSwitch, std::string> parse_fault(std::string_view text) {
     FaultSwitch fault{std::string(text), std::nullopt, text, std::nullopt};
     std::string_view rest = text;
     if (const auto at = rest.rfind('@'); at != std::string_view::npos) {
-        const auto motor_id = parse_number(rest.substr(at + 1), kMaxMotorId);
+        const auto motor_id = support::parse_unsigned(rest.substr(at + 1), kMaxMotorId);
         if (!motor_id) {
             return Error("--fault " + quoted(text) + ": motor id " + quoted(rest.substr(at + 1)) +
                          " is not a number from 0 to 0xFFFF");
@@ -324,7 +310,10 @@ std::string usage_text() {
 
 Plays Damiao motors on a SocketCAN interface: each answers its command frames
 of the control mode in register 10, and its special commands, with one
-feedback frame at its master id, and answers register requests at id 0x7FF.
+feedback frame at its master id, and answers register requests at id 0x7FF:
+7 master id, 8 motor id, 9 time-out, 10 control mode, 13 and 14 hardware
+and firmware version, 21 to 23 the preset's p_max, v_max and t_max. Writes
+are echoed and kept; only the control mode changes what the motor does.
 
 Options:
   --iface IFACE         CAN interface, e.g. vcan0 (required)

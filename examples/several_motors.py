@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Drive several motors on one bus from one loop and report its timing.
+
+    python several_motors.py --iface can0 --motor 0x01:0x11:dm4310 --motor 0x02:0x12:dm4340
+
+Every tick sends one MIT command to each motor in turn, on one
+SocketCanTransport: the exchanges of one bus never overlap, so a tick costs
+the sum of its exchanges (on a real 1 Mbit/s bus at least ~0.25 ms each).
+At the end it prints, per motor, the exchange times and failures, and for
+the loop the achieved rate and how often a tick overran its period.
+"""
+
+import argparse
+import math
+import statistics
+import time
+
+from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
+
+
+def motor_spec(text):
+    """ID:MASTER:PRESET, ids decimal or 0x hex."""
+    motor_id, master_id, preset = text.split(":")
+    return Damiao(int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)())
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--iface", default="can0")
+    parser.add_argument("--motor", dest="motors", type=motor_spec, action="append",
+                        help="ID:MASTER:PRESET, repeatable (default: 1:0x11, 2:0x12 and 3:0x13, "
+                             "all dm4310)")
+    parser.add_argument("--rate", type=float, default=200.0, help="ticks per second (200)")
+    parser.add_argument("--seconds", type=float, default=3.0)
+    args = parser.parse_args()
+    args.motors = args.motors or [motor_spec(f"{i}:0x1{i}:dm4310") for i in (1, 2, 3)]
+    return args
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+def main():
+    args = parse_args()
+    bus = SocketCanTransport(args.iface)
+    for motor in args.motors:
+        motor.ensure_mit_mode(bus)
+    exchange_us = {motor.motor_id: [] for motor in args.motors}
+    failures = {motor.motor_id: 0 for motor in args.motors}
+    periods, overruns = [], 0
+    try:
+        for motor in args.motors:
+            motor.enable(bus)
+        period = 1.0 / args.rate
+        start = previous = next_tick = time.perf_counter()
+        while (now := time.perf_counter()) - start < args.seconds:
+            periods.append(now - previous)
+            previous = now
+            for index, motor in enumerate(args.motors):
+                # Each motor swings about its own zero, a quarter turn out of phase.
+                target = 0.5 * math.sin(2 * math.pi * 0.5 * (now - start) + index * math.pi / 2)
+                sent = time.perf_counter()
+                try:
+                    motor.mit_control(bus, MitSetpoint(q=target, kp=20.0, kd=1.0))
+                except RuntimeError:
+                    failures[motor.motor_id] += 1
+                    continue
+                exchange_us[motor.motor_id].append((time.perf_counter() - sent) * 1e6)
+            next_tick += period
+            delay = next_tick - time.perf_counter()
+            if delay > 0:
+                time.sleep(delay)
+            else:
+                overruns += 1
+                next_tick = time.perf_counter()  # late: start the next tick now, skip none
+    finally:
+        for motor in args.motors:
+            try:
+                motor.disable(bus)
+            except RuntimeError as error:
+                print(f"motor {motor.motor_id:#04x}: disable failed: {error}")
+
+    ticks = len(periods)
+    elapsed = time.perf_counter() - start
+    print(f"{len(args.motors)} motors, {ticks} ticks in {elapsed:.2f} s: {ticks / elapsed:.1f} Hz "
+          f"(asked {args.rate:g}), {overruns} ticks overran")
+    if ticks > 1:  # the first tick has no period before it
+        jitter = [abs(p - period) * 1e6 for p in periods[1:]]
+        print(f"tick period: median {statistics.median(periods[1:]) * 1e6:.0f} us, "
+              f"|deviation| p99 {percentile(jitter, 0.99):.0f} us, max {max(jitter):.0f} us")
+    for motor_id, times in exchange_us.items():
+        if times:
+            print(f"motor {motor_id:#04x}: {len(times)} exchanges, median "
+                  f"{statistics.median(times):.0f} us, p99 {percentile(times, 0.99):.0f} us, "
+                  f"max {max(times):.0f} us, {failures[motor_id]} without reply")
+        else:
+            print(f"motor {motor_id:#04x}: no reply at all ({failures[motor_id]} commands)")
+    return 1 if any(failures.values()) else 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

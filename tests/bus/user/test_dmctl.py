@@ -1,0 +1,389 @@
+"""dmctl against the motor emulator on the virtual bus: every subcommand, its
+failures and its JSON."""
+
+import json
+import os
+import pty
+import signal
+import subprocess
+import time
+import unittest
+
+from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
+
+from user_support import DMCTL, IFACE, Emulator, dmctl, run
+
+SUBCOMMANDS = ["scan", "info", "mode", "read", "write", "enable", "disable", "zero", "clear",
+               "monitor"]
+NO_ANSWER = "transport error: timeout waiting for frame"
+
+
+def checks(stderr):
+    return [line.strip()[len("check: "):] for line in stderr.splitlines()
+            if line.strip().startswith("check: ")]
+
+
+class HelpAndUsageTest(unittest.TestCase):
+    def test_help_of_the_tool_and_of_every_subcommand(self):
+        tool = run([DMCTL, "--help"])
+        self.assertEqual(tool.returncode, 0)
+        self.assertTrue(tool.stdout.startswith("Usage: dmctl [--iface IFACE] [--json]"))
+        listed = [line.split()[0] for line in tool.stdout.split("Subcommands:\n")[1].splitlines()
+                  if line.startswith("  ")]
+        self.assertEqual(listed, SUBCOMMANDS)
+        for sub in SUBCOMMANDS:
+            with self.subTest(sub):
+                shown = run([DMCTL, sub, "--help"])
+                self.assertEqual(shown.returncode, 0)
+                self.assertTrue(shown.stdout.startswith(
+                    f"Usage: dmctl [--iface IFACE] [--json] {sub}"), shown.stdout)
+                self.assertEqual(shown.stderr, "")
+
+    def test_version(self):
+        self.assertEqual(run([DMCTL, "--version"]).stdout, "dmctl 1.1.1\n")
+
+    def test_usage_errors_exit_2_with_their_reason(self):
+        cases = [
+            ([], "dmctl: no subcommand given"),
+            (["spin", "1"], "dmctl: unknown subcommand 'spin'"),
+            (["--bitrate", "1", "scan"], "dmctl: unknown option '--bitrate'"),
+            (["--timeout-ms", "0", "scan"],
+             "dmctl: --timeout-ms '0' is not a number of milliseconds from 1 to 60000"),
+            (["scan", "--ids", "9-3"], "dmctl: id range '9-3' runs backwards"),
+            (["scan", "1"], "dmctl: scan: expected no arguments (1 argument given)"),
+            (["info"], "dmctl: info: expected ID (0 arguments given)"),
+            (["info", "0x800"],
+             "dmctl: motor id '0x800' is not a number from 0 to 0x7FF (decimal or 0x hex)"),
+            (["mode", "1", "torque"],
+             "dmctl: mode 'torque' is not one of mit, pos_vel, vel, force_pos (or 1 to 4)"),
+            (["read", "1", "speed"],
+             "dmctl: register 'speed' is neither a number from 0 to 255 nor a name: master_id, "
+             "motor_id, timeout, control_mode, hw_version, fw_version, p_max, v_max, t_max"),
+            (["write", "1", "p_max", "fast"],
+             "dmctl: value 'fast' is not a finite number for register 21"),
+            (["write", "1", "timeout", "-1"],
+             "dmctl: value '-1' is not a number from 0 to 0xFFFFFFFF for register 9"),
+            (["enable", "1", "--preset", "dm9999"],
+             "dmctl: unknown preset 'dm9999'; presets: dm3507, dm4310, dm4310p, dm4340, dm4340p, "
+             "dm6006, dm6248p, dm8006, dm8009, dm10010, dm10010l, dmg6215, dmh3510, dmh6220, "
+             "dmjh11"),
+            (["enable", "1", "--master"], "dmctl: enable: --master needs a value"),
+            (["monitor", "--motor", "1:2:3:4"],
+             "dmctl: --motor '1:2:3:4': expected ID[:MASTER[:PRESET]]"),
+            (["monitor", "--duration", "soon"], "dmctl: --duration 'soon' is not a number of seconds"),
+        ]
+        for args, message in cases:
+            with self.subTest(args):
+                done = dmctl(*args)
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertEqual(done.stderr.splitlines()[0], message)
+                self.assertEqual(done.stdout, "")
+
+    def test_a_json_failure_is_an_object_on_standard_output(self):
+        done = dmctl("--json", "mode", "1", "torque")
+        self.assertEqual(done.returncode, 2)
+        self.assertEqual(json.loads(done.stdout), {
+            "error": "mode 'torque' is not one of mit, pos_vel, vel, force_pos (or 1 to 4)",
+            "check": [], "exit_status": 2})
+
+
+class InterfaceTest(unittest.TestCase):
+    def test_a_missing_interface(self):
+        done = dmctl("scan", iface="nocan7")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.splitlines()[0],
+                         "dmctl: cannot open CAN interface nocan7: No such device (os error 19)")
+        self.assertIn("the name: `ip link show` lists the interfaces (--iface, default can0)",
+                      checks(done.stderr))
+
+    def test_an_interface_that_is_down(self):
+        subprocess.run(["ip", "link", "set", "vcan1", "down"], check=True)
+        try:
+            done = dmctl("--json", "read", "1", "control_mode", iface="vcan1")
+        finally:
+            subprocess.run(["ip", "link", "set", "vcan1", "up"], check=True)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(json.loads(done.stdout), {
+            "error": "CAN interface vcan1 is down",
+            "check": ["bring it up: sudo ip link set vcan1 up type can bitrate 1000000 "
+                      "restart-ms 100 (see docs/hardware.md)"],
+            "exit_status": 1})
+
+
+class ScanTest(unittest.TestCase):
+    def test_lists_the_motors_that_answer(self):
+        with Emulator("--motor", "1:0x11:dm4310:2", "--motor", "0x7F:0x12:dm4340:3"):
+            text = dmctl("scan", "--ids", "1-4,0x7E-0x7F")
+            listed = dmctl("--json", "scan", "--ids", "1,0x7F")
+        self.assertEqual(text.returncode, 0, text.stderr)
+        self.assertEqual(text.stdout.splitlines(), [
+            "ID     MASTER  MODE           P_MAX      V_MAX      T_MAX",
+            "0x01   0x11    2 (POS_VEL)    12.5 rad   30 rad/s   10 N·m",
+            "0x7F   0x12    3 (VEL)        12.5 rad   10 rad/s   28 N·m",
+        ])
+        self.assertEqual(json.loads(listed.stdout), {"iface": "vcan0", "motors": [
+            {"motor_id": 1, "master_id": 17, "control_mode": 2, "control_mode_name": "POS_VEL",
+             "p_max": 12.5, "v_max": 30, "t_max": 10},
+            {"motor_id": 127, "master_id": 18, "control_mode": 3, "control_mode_name": "VEL",
+             "p_max": 12.5, "v_max": 10, "t_max": 28}]})
+
+    def test_a_late_answer_is_not_taken_for_the_next_id(self):
+        # Motor 2 answers 75 ms late: past its own 50 ms wait (rounded up by
+        # at most a scheduler tick), within the wait for id 3, whose read
+        # pattern it matches; its own id gives it away.
+        with Emulator("--motor", "2:0x12", "--fault", "delay=75"):
+            done = dmctl("--timeout-ms", "50", "scan", "--ids", "2-3")
+        self.assertEqual(done.returncode, 1, done.stdout)
+        self.assertEqual(done.stderr.splitlines()[0],
+                         "dmctl: no motor answered on vcan0 (ids 2-3, 50 ms each)")
+        self.assertIn("power: the motors need their own supply; the USB adapter does not power "
+                      "them", checks(done.stderr))
+
+    def test_nothing_on_the_bus_is_a_failure_with_json(self):
+        done = dmctl("--json", "--timeout-ms", "5", "scan", "--ids", "1-3")
+        self.assertEqual(done.returncode, 1)
+        report = json.loads(done.stdout)
+        self.assertEqual(report["error"], "no motor answered on vcan0 (ids 1-3, 5 ms each)")
+        self.assertEqual(report["exit_status"], 1)
+        self.assertEqual(len(report["check"]), 5)
+
+
+class RegisterTest(unittest.TestCase):
+    def test_info_names_every_register(self):
+        with Emulator("--motor", "3:0x13:dm4340:4"):
+            text = dmctl("info", "3")
+            report = dmctl("--json", "info", "3")
+        self.assertEqual(text.returncode, 0, text.stderr)
+        self.assertEqual(text.stdout.splitlines(), [
+            "motor 0x03 on vcan0:",
+            "  7 master_id     19 (0x13)          rw  id the motor answers at (its feedback id)",
+            "  8 motor_id      3 (0x03)           rw  the motor's own CAN id",
+            "  9 timeout       0 ticks            rw  command time-out of the firmware, 0 = off",
+            " 10 control_mode  4 (FORCE_POS)      rw  1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS",
+            " 13 hw_version    1 (0x01)           ro  hardware version",
+            " 14 fw_version    4357 (0x1105)      ro  firmware version",
+            " 21 p_max         12.5 rad           rw  position range of MIT frames and feedback, "
+            "+-p_max",
+            " 22 v_max         10 rad/s           rw  velocity range of MIT frames and feedback, "
+            "+-v_max",
+            " 23 t_max         28 N·m             rw  torque range of MIT frames and feedback, "
+            "+-t_max",
+        ])
+        registers = json.loads(report.stdout)["registers"]
+        self.assertEqual([(r["register"], r["name"], r["type"], r["value"], r["writable"])
+                          for r in registers], [
+            (7, "master_id", "Uint32", 19, True), (8, "motor_id", "Uint32", 3, True),
+            (9, "timeout", "Uint32", 0, True), (10, "control_mode", "Uint32", 4, True),
+            (13, "hw_version", "Uint32", 1, False), (14, "fw_version", "Uint32", 0x1105, False),
+            (21, "p_max", "Float", 12.5, True), (22, "v_max", "Float", 10, True),
+            (23, "t_max", "Float", 28, True)])
+        self.assertEqual(registers[8]["raw"], 0x41E00000)  # 28.0 as IEEE-754 bits
+        self.assertEqual(registers[8]["unit"], "N·m")
+
+    def test_info_of_a_motor_that_does_not_answer(self):
+        with Emulator("--motor", "3:0x13", "--fault", "silent"):
+            done = dmctl("--json", "info", "3")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(json.loads(done.stdout)["error"],
+                         f"motor 0x03: no register answered: {NO_ANSWER}")
+
+    def test_read_and_write_typed_values(self):
+        with Emulator("--motor", "1:0x11:dm4310:1"):
+            read = dmctl("read", "1", "p_max")
+            read_json = dmctl("--json", "read", "0x01", "22")
+            written = dmctl("write", "1", "t_max", "5.5")
+            timeout = dmctl("--json", "write", "1", "timeout", "0x10")
+            mode = dmctl("write", "1", "control_mode", "pos_vel")
+            back = dmctl("--json", "read", "1", "control_mode")
+        self.assertEqual(read.stdout, "motor 0x01 register 21 p_max = 12.5 rad\n")
+        self.assertEqual(json.loads(read_json.stdout), {
+            "motor_id": 1, "register": 22, "name": "v_max", "unit": "rad/s", "type": "Float",
+            "raw": 0x41F00000, "value": 30})
+        self.assertEqual(written.stdout,
+                         "motor 0x01 register 23 t_max = 5.5 N·m (written and read back)\n")
+        self.assertEqual(json.loads(timeout.stdout), {
+            "motor_id": 1, "register": 9, "name": "timeout", "unit": "ticks", "type": "Uint32",
+            "raw": 16, "value": 16, "written": 16})
+        self.assertEqual(mode.stdout, "motor 0x01 register 10 control_mode = 2 (POS_VEL) "
+                                      "(written and read back)\n")
+        self.assertEqual(json.loads(back.stdout)["control_mode_name"], "POS_VEL")
+
+    def test_refusals_and_failures(self):
+        with Emulator("--motor", "1:0x11", "--motor", "2:0x12", "--fault", "ignore-writes@2"):
+            cases = [
+                (dmctl("write", "1", "fw_version", "1"),
+                 "dmctl: motor 0x01: writing register 14: register 14 is read-only"),
+                (dmctl("read", "1", "5"),
+                 "dmctl: motor 0x01: reading register 5: register 5 is not in the Damiao "
+                 "register table"),
+                (dmctl("write", "1", "200", "1"),
+                 "dmctl: motor 0x01: writing register 200: register 200 is not in the Damiao "
+                 "register table"),
+                (dmctl("write", "2", "p_max", "3.25"),
+                 "dmctl: motor 0x02: writing register 21: wrote 3.25 rad, motor reports 12.5 rad"),
+                (dmctl("read", "9", "control_mode"),
+                 f"dmctl: motor 0x09: reading register 10 (control_mode): {NO_ANSWER}"),
+            ]
+        for done, message in cases:
+            with self.subTest(message):
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(done.stderr.splitlines()[0], message)
+                self.assertTrue(checks(done.stderr))
+
+
+class ModeTest(unittest.TestCase):
+    def test_switches_verifies_and_says_so(self):
+        with Emulator("--motor", "1:0x11:dm4310:2"):
+            switched = dmctl("mode", "1", "vel")
+            again = dmctl("--json", "mode", "1", "VEL")
+            back = dmctl("--json", "mode", "1", "1")
+            state = Damiao(1, 0x11).mit_control(SocketCanTransport(IFACE), MitSetpoint())
+        self.assertEqual(switched.stdout,
+                         "motor 0x01: control mode VEL (switched from 2 (POS_VEL), verified)\n")
+        self.assertEqual(json.loads(again.stdout), {
+            "motor_id": 1, "control_mode": 3, "control_mode_name": "VEL", "previous": 3,
+            "previous_name": "VEL", "switched": False})
+        self.assertTrue(json.loads(back.stdout)["switched"])
+        self.assertEqual(state.motor_id, 1)  # the MIT frame is answered again
+
+    def test_a_motor_that_keeps_its_mode(self):
+        with Emulator("--motor", "1:0x11:dm4310:2", "--fault", "ignore-writes"):
+            done = dmctl("mode", "1", "mit")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.splitlines()[0],
+                         "dmctl: motor 0x01: switching to MIT: control mode verification failed: "
+                         "wrote 1, motor reports 2")
+        self.assertEqual(checks(done.stderr)[0],
+                         "the motor kept its old mode: disable it first (`dmctl disable 0x01`)")
+
+
+class SpecialCommandTest(unittest.TestCase):
+    def test_each_command_prints_the_decoded_state(self):
+        with Emulator("--motor", "5:0x15:dm4340:3"):
+            enabled = dmctl("enable", "5")
+            zeroed = dmctl("--json", "zero", "5", "--master", "0x15", "--preset", "dm4340")
+            cleared = dmctl("--json", "clear", "5")
+            disabled = dmctl("disable", "5", "--master=0x15")
+        self.assertRegex(enabled.stdout,
+                         r"^motor 0x05 enable: enabled \(error 1\), position [+-]\d\.\d{4} rad, "
+                         r"velocity [+-]\d\.\d{4} rad/s, torque [+-]\d\.\d{4} N·m, t_mos \d+ °C, "
+                         r"t_rotor \d+ °C\n$")
+        report = json.loads(zeroed.stdout)
+        self.assertEqual((report["command"], report["motor_id"], report["master_id"]),
+                         ("zero", 5, 0x15))
+        self.assertEqual(set(report["state"]), {"motor_id", "error", "status", "position",
+                                                "velocity", "torque", "t_mos", "t_rotor"})
+        self.assertEqual(report["state"]["status"], "enabled")
+        self.assertLess(abs(report["state"]["position"]), 0.01)
+        self.assertEqual(json.loads(cleared.stdout)["state"]["error"], 1)
+        self.assertTrue(disabled.stdout.startswith("motor 0x05 disable: disabled (error 0), "))
+
+    def test_failures_name_what_to_check(self):
+        with Emulator("--motor", "5:0x15", "--motor", "6:0x16", "--fault", "short-reply=6@6"):
+            wrong_master = dmctl("enable", "5", "--master", "0x25")
+            short = dmctl("--json", "enable", "6", "--master", "0x16", "--preset", "dm4310")
+        self.assertEqual(wrong_master.returncode, 1)
+        self.assertEqual(wrong_master.stderr.splitlines()[0],
+                         f"dmctl: motor 0x05: enable (answer at 0x25): {NO_ANSWER}")
+        self.assertIn("the master id: the motor answers at the id in its register 7 "
+                      "(`dmctl read 0x05 master_id`)", checks(wrong_master.stderr))
+        report = json.loads(short.stdout)
+        self.assertRegex(report["error"], r"^motor 0x06: enable \(answer at 0x16\): malformed "
+                         r"feedback: expected 8 data bytes, got 6: \[22(, \d+){5}\]$")
+        self.assertIn("do two devices share that id?", report["check"][0])
+
+
+class MonitorTest(unittest.TestCase):
+    def start_monitor(self, *args):
+        monitor = subprocess.Popen([DMCTL, "--iface", IFACE, *args, "monitor", "--lines",
+                                    "--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4340",
+                                    "--interval", "0.2"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertTrue(monitor.stderr.readline().startswith(
+            "dmctl: watching 0x01 (answers at 0x11) 0x02 (answers at 0x12) on vcan0"))
+        return monitor
+
+    def drive(self, commands):
+        bus = SocketCanTransport(IFACE)
+        one, two = Damiao(1, 0x11), Damiao(2, 0x12, MitLimits.dm4340())
+        for motor in (one, two):
+            motor.enable(bus)
+        for i in range(commands):
+            one.mit_control(bus, MitSetpoint(q=0.5, kp=20, kd=1))
+            if i % 2 == 0:
+                two.mit_control(bus, MitSetpoint(q=-0.5, kp=20, kd=1))
+            time.sleep(0.005)
+
+    def test_json_lines_count_every_feedback_frame(self):
+        with Emulator("--motor", "1:0x11:dm4310:1", "--motor", "2:0x12:dm4340:1"):
+            monitor = self.start_monitor("--json")
+            self.drive(40)
+            time.sleep(0.3)
+            monitor.send_signal(signal.SIGTERM)
+            out, err = monitor.communicate(timeout=20)
+        self.assertEqual(monitor.returncode, 0, err)
+        events = [json.loads(line) for line in out.splitlines()]
+        summary = events[-1]
+        self.assertEqual(summary["event"], "summary")
+        self.assertEqual([(m["motor_id"], m["frames"]) for m in summary["motors"]],
+                         [(1, 41), (2, 21)])
+        feedback = [e for e in events if e["event"] == "feedback"]
+        self.assertTrue(feedback)
+        last_of_one = [e for e in feedback if e["motor_id"] == 1][-1]
+        self.assertEqual(last_of_one["state"]["status"], "enabled")
+        self.assertGreater(last_of_one["state"]["position"], 0.0)
+
+    def test_lines_and_a_duration(self):
+        with Emulator("--motor", "1:0x11:dm4310:1", "--motor", "2:0x12:dm4340:1"):
+            monitor = self.start_monitor()
+            self.drive(10)
+            monitor.send_signal(signal.SIGINT)
+            out, err = monitor.communicate(timeout=20)
+            quiet = dmctl("monitor", "--motor", "1:0x11:dm4310", "--duration", "0.3")
+        self.assertEqual(monitor.returncode, 0, err)
+        self.assertRegex(out.splitlines()[-1],
+                         r"^t=\d+\.\d\ds motor 0x02: enabled \(error 1\), position [+-]0\.\d{4} rad.* "
+                         r"\(6 frames, \d+\.\d Hz\)$")
+        self.assertIn("dmctl: 17 feedback frames in", err)
+        self.assertEqual(quiet.returncode, 0)
+        self.assertEqual(quiet.stdout, "")
+        self.assertIn("dmctl: no feedback seen: monitor only listens", quiet.stderr)
+
+    def test_a_terminal_gets_one_table_redrawn(self):
+        leader, follower = pty.openpty()
+        with Emulator("--motor", "1:0x11:dm4310:1"):
+            monitor = subprocess.Popen([DMCTL, "--iface", IFACE, "monitor", "--motor",
+                                        "1:0x11:dm4310", "--interval", "0.1"],
+                                       stdout=follower, stderr=subprocess.PIPE, text=True)
+            os.close(follower)
+            monitor.stderr.readline()
+            bus = SocketCanTransport(IFACE)
+            Damiao(1, 0x11).enable(bus)
+            time.sleep(0.5)
+            monitor.send_signal(signal.SIGTERM)
+            monitor.wait(timeout=20)
+        screen = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the terminal closed with the program
+                break
+            if not chunk:
+                break
+            screen += chunk
+        os.close(leader)
+        frames = screen.decode().split("\x1b[H\x1b[J")[1:]
+        self.assertGreaterEqual(len(frames), 3)
+        self.assertRegex(frames[-1], r"^dmctl monitor on vcan0, \d+ s; Ctrl-C ends\r?\n"
+                                     r"t=\d+\.\d\ds motor 0x01: enabled \(error 1\), .*"
+                                     r"\(1 frames, \d+\.\d Hz\)\r?\n$")
+
+    def test_without_motors_it_scans_and_fails_when_none_answer(self):
+        done = dmctl("--timeout-ms", "5", "monitor", "--ids", "1-2")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.splitlines()[0],
+                         "dmctl: no motor answered on vcan0 to name the motors to watch")
+
+
+if __name__ == "__main__":
+    unittest.main()

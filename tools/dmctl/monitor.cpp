@@ -1,0 +1,293 @@
+#include "dmctl/monitor.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ranges>
+#include <string>
+#include <vector>
+
+#include "damiao/driver.hpp"
+#include "dmctl/bus.hpp"
+#include "dmctl/commands.hpp"
+#include "dmctl/json.hpp"
+#include "dmctl/state_report.hpp"
+
+namespace axiolink::dmctl {
+namespace {
+
+using transport::MonotonicTime;
+
+constexpr auto kLongestWait = transport::Duration::from_millis(100);
+constexpr double kTableInterval = 0.2;
+constexpr double kLineInterval = 1.0;
+constexpr std::uint64_t kNanosPerSecond = 1'000'000'000;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void request_stop(int) {
+    g_stop = 1;
+}
+
+// Without SA_RESTART, so that a signal ends the socket's wait at once.
+void catch_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+struct Watched {
+    damiao::Damiao driver;
+    damiao::MotorState last{};
+    std::uint64_t frames = 0;
+    std::uint64_t frames_at_report = 0;
+};
+
+double seconds_between(MonotonicTime from, MonotonicTime to) {
+    return static_cast<double>(to.nanos - from.nanos) / static_cast<double>(kNanosPerSecond);
+}
+
+std::expected<Watched, Failure> watched_motor(const Settings& settings,
+                                              transport::CanTransport& bus, std::string_view spec) {
+    std::vector<std::string_view> parts;
+    for (const auto part : std::views::split(spec, ':')) {
+        parts.emplace_back(part.begin(), part.end());
+    }
+    if (parts.empty() || parts.size() > 3) {
+        return usage_error("--motor '" + std::string(spec) + "': expected ID[:MASTER[:PRESET]]");
+    }
+    const auto id = parse_motor_id(parts[0]);
+    if (!id) {
+        return std::unexpected(id.error());
+    }
+    std::optional<std::uint16_t> master;
+    if (parts.size() >= 2) {
+        const auto parsed = parse_motor_id(parts[1], "master id");
+        if (!parsed) {
+            return std::unexpected(parsed.error());
+        }
+        master = *parsed;
+    }
+    std::optional<std::string_view> preset;
+    if (parts.size() == 3) {
+        preset = parts[2];
+    }
+    const auto driver = motor_for_commands(settings, bus, *id, master, preset);
+    if (!driver) {
+        return std::unexpected(driver.error());
+    }
+    return Watched{*driver};
+}
+
+std::string line_for(const Watched& motor, double at, double rate) {
+    std::array<char, 64> head{};
+    std::snprintf(head.data(), head.size(), "t=%.2fs motor %s: ", at,
+                  id_text(motor.driver.motor_id()).c_str());
+    std::array<char, 64> tail{};
+    std::snprintf(tail.data(), tail.size(), " (%llu frames, %.1f Hz)",
+                  static_cast<unsigned long long>(motor.frames), rate);
+    return std::string(head.data()) + state_text(motor.last) + tail.data();
+}
+
+std::string json_for(const Watched& motor, double at, double rate) {
+    Json json;
+    json.begin_object()
+        .field("event", "feedback")
+        .field("time", static_cast<float>(at))
+        .field("motor_id", motor.driver.motor_id())
+        .field("master_id", motor.driver.master_id())
+        .field("frames", motor.frames)
+        .field("rate_hz", static_cast<float>(rate))
+        .key("state");
+    state_json(json, motor.last);
+    json.end_object();
+    return json.text();
+}
+
+}  // namespace
+
+Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
+    if (!args.positional.empty()) {
+        return usage_error("monitor: unexpected argument '" + std::string(args.positional[0]) +
+                           "' (motors are given with --motor)");
+    }
+    std::optional<double> duration;
+    if (const auto text = args.last("--duration")) {
+        const auto parsed = parse_seconds(*text, "--duration");
+        if (!parsed) {
+            return std::unexpected(parsed.error());
+        }
+        duration = *parsed;
+    }
+    const bool table = !settings.json && !args.has("--lines") && ::isatty(STDOUT_FILENO) == 1;
+    double interval = table ? kTableInterval : kLineInterval;
+    if (const auto text = args.last("--interval")) {
+        const auto parsed = parse_seconds(*text, "--interval");
+        if (!parsed) {
+            return std::unexpected(parsed.error());
+        }
+        interval = *parsed;
+    }
+    const auto ids = parse_id_list(args.last("--ids").value_or(kDefaultScanIds));
+    if (!ids) {
+        return std::unexpected(ids.error());
+    }
+    auto bus = open_bus(settings);
+    if (!bus) {
+        return std::unexpected(bus.error());
+    }
+    std::vector<std::string> specs;
+    for (const std::string_view spec : args.all("--motor")) {
+        specs.emplace_back(spec);
+    }
+    if (specs.empty()) {
+        const auto found = find_motors(settings, *bus, *ids);
+        if (!found) {
+            return std::unexpected(found.error());
+        }
+        if (found->empty()) {
+            return std::unexpected(
+                Failure{kExitFailure,
+                        "no motor answered on " + settings.iface + " to name the motors to watch",
+                        {"give them with --motor ID:MASTER:PRESET (monitor then sends nothing)",
+                         "`dmctl --iface " + settings.iface + " scan` says what does answer"}});
+        }
+        for (const std::uint16_t id : *found) {
+            specs.push_back(std::to_string(id));
+        }
+    }
+    std::vector<Watched> motors;
+    for (const std::string& spec : specs) {
+        auto motor = watched_motor(settings, *bus, spec);
+        if (!motor) {
+            return std::unexpected(motor.error());
+        }
+        motors.push_back(*motor);
+    }
+
+    catch_stop_signals();
+    std::string names;
+    for (const Watched& motor : motors) {
+        names += " " + id_text(motor.driver.motor_id()) + " (answers at " +
+                 id_text(motor.driver.master_id()) + ")";
+    }
+    std::fprintf(stderr, "dmctl: watching%s on %s; Ctrl-C ends\n", names.c_str(),
+                 settings.iface.c_str());
+    const MonotonicTime start = MonotonicTime::now();
+    const auto interval_nanos = static_cast<std::uint64_t>(interval * 1e9);
+    MonotonicTime next_report{start.nanos + interval_nanos};
+    std::uint64_t other_frames = 0;
+
+    // The last report shows every motor that sent anything, fresh or not.
+    const auto report = [&](MonotonicTime now, bool last) {
+        const double at = seconds_between(start, now);
+        const double elapsed = std::max(at, 1e-9);
+        if (table) {
+            std::string screen = "\x1b[H\x1b[J";
+            screen += "dmctl monitor on " + settings.iface + ", " +
+                      std::to_string(static_cast<int>(at)) + " s; Ctrl-C ends\n";
+            for (const Watched& motor : motors) {
+                screen += motor.frames == 0
+                              ? "motor " + id_text(motor.driver.motor_id()) + ": no feedback yet"
+                              : line_for(motor, at, static_cast<double>(motor.frames) / elapsed);
+                screen += "\n";
+            }
+            std::fputs(screen.c_str(), stdout);
+            std::fflush(stdout);
+            return;
+        }
+        for (Watched& motor : motors) {
+            if (motor.frames == 0 || (!last && motor.frames == motor.frames_at_report)) {
+                continue;
+            }
+            motor.frames_at_report = motor.frames;
+            const double rate = static_cast<double>(motor.frames) / elapsed;
+            print_line(settings.json ? json_for(motor, at, rate) : line_for(motor, at, rate));
+        }
+    };
+
+    for (;;) {
+        MonotonicTime now = MonotonicTime::now();
+        if (g_stop != 0 || (duration && seconds_between(start, now) >= *duration)) {
+            break;
+        }
+        if (now >= next_report) {
+            report(now, false);
+            next_report.nanos = now.nanos + interval_nanos;
+        }
+        transport::Duration wait = now.until(next_report);
+        if (duration) {
+            const auto left = static_cast<std::uint64_t>(
+                std::max(0.0, (*duration - seconds_between(start, now)) * 1e9));
+            wait = std::min(
+                wait, transport::Duration{left / kNanosPerSecond,
+                                          static_cast<std::uint32_t>(left % kNanosPerSecond)});
+        }
+        const auto frame = bus->recv(std::min(wait, kLongestWait));
+        if (!frame) {
+            const auto& error = frame.error();
+            if (error.kind() == transport::TransportError::Kind::Timeout ||
+                (error.kind() == transport::TransportError::Kind::Backend &&
+                 error.os_error() == EINTR)) {
+                continue;
+            }
+            return std::unexpected(bus_failure(settings, "watching " + settings.iface,
+                                               damiao::Error::Transport{error}, 0));
+        }
+        const bool feedback_like =
+            frame->id.kind == transport::IdKind::Standard && !frame->fd && frame->data.size() == 8;
+        auto motor = std::ranges::find_if(motors, [&](const Watched& m) {
+            // Two motors may share a master id; the id nibble of byte 0 tells
+            // their answers apart.
+            return feedback_like && frame->id.value == (m.driver.master_id() & 0x7FFU) &&
+                   (frame->data[0] & 0x0FU) == (m.driver.motor_id() & 0x0FU);
+        });
+        if (motor == motors.end()) {
+            ++other_frames;
+            continue;
+        }
+        motor->last = damiao::decode_feedback(frame->data.bytes(), motor->driver.limits());
+        ++motor->frames;
+    }
+
+    const MonotonicTime end = MonotonicTime::now();
+    report(end, true);
+    const double elapsed = std::max(seconds_between(start, end), 1e-9);
+    std::uint64_t total = 0;
+    for (const Watched& motor : motors) {
+        total += motor.frames;
+    }
+    if (settings.json) {
+        Json json;
+        json.begin_object().field("event", "summary").field("seconds", static_cast<float>(elapsed));
+        json.field("other_frames", other_frames).key("motors").begin_array();
+        for (const Watched& motor : motors) {
+            json.begin_object()
+                .field("motor_id", motor.driver.motor_id())
+                .field("master_id", motor.driver.master_id())
+                .field("frames", motor.frames)
+                .field("rate_hz", static_cast<float>(static_cast<double>(motor.frames) / elapsed))
+                .end_object();
+        }
+        json.end_array().end_object();
+        print_line(json.text());
+    } else {
+        std::fprintf(stderr, "dmctl: %llu feedback frames in %.2f s, %llu other frames\n",
+                     static_cast<unsigned long long>(total), elapsed,
+                     static_cast<unsigned long long>(other_frames));
+    }
+    if (total == 0) {
+        std::fprintf(stderr,
+                     "dmctl: no feedback seen: monitor only listens; is a program commanding "
+                     "the motors? do the master ids match (`dmctl read ID master_id`)?\n");
+    }
+    return {};
+}
+
+}  // namespace axiolink::dmctl
