@@ -49,6 +49,10 @@ struct Watched {
     std::uint64_t frames_at_report = 0;
 };
 
+transport::Duration span_of(std::uint64_t nanos) {
+    return {nanos / kNanosPerSecond, static_cast<std::uint32_t>(nanos % kNanosPerSecond)};
+}
+
 double seconds_between(MonotonicTime from, MonotonicTime to) {
     return static_cast<double>(to.nanos - from.nanos) / static_cast<double>(kNanosPerSecond);
 }
@@ -221,13 +225,11 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
             report(now, false);
             next_report.nanos = now.nanos + interval_nanos;
         }
-        transport::Duration wait = now.until(next_report);
+        transport::Duration wait =
+            span_of(next_report.nanos > now.nanos ? next_report.nanos - now.nanos : 0);
         if (duration) {
-            const auto left = static_cast<std::uint64_t>(
-                std::max(0.0, (*duration - seconds_between(start, now)) * 1e9));
-            wait = std::min(
-                wait, transport::Duration{left / kNanosPerSecond,
-                                          static_cast<std::uint32_t>(left % kNanosPerSecond)});
+            wait = std::min(wait, span_of(static_cast<std::uint64_t>(std::max(
+                                      0.0, (*duration - seconds_between(start, now)) * 1e9))));
         }
         const auto frame = bus->recv(std::min(wait, kLongestWait));
         if (!frame) {
