@@ -6,6 +6,7 @@
 #include <ranges>
 
 #include "damiao/mit.hpp"
+#include "support/quoted.hpp"
 
 namespace axiolink::emulator {
 namespace {
@@ -17,17 +18,7 @@ constexpr double kMaxDurationSeconds = 1e9;
 
 using Error = std::unexpected<std::string>;
 
-// Appends rather than writing "'" + text: GCC 12 misreads the insertion at the
-// front that the latter compiles to as an overlapping copy (-Wrestrict) at -O2
-// and above.
-std::string quoted(std::string_view text) {
-    std::string result;
-    result.reserve(text.size() + 2);
-    result += '\'';
-    result += text;
-    result += '\'';
-    return result;
-}
+using support::quoted;
 
 // Decimal, or hexadecimal after 0x / 0X; the whole text must be the number.
 std::optional<std::uint32_t> parse_number(std::string_view text, std::uint32_t max) {
