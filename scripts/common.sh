@@ -50,7 +50,8 @@ supported_pythons() {
         found=$(find_python "$version") && list+="${list:+;}$found"
     done
     if [ -z "$list" ]; then
-        echo "error: no supported Python found: install CPython ${AXIOLINK_SUPPORTED_VERSIONS[*]} (pyenv or PATH) or set AXIOLINK_PYTHON_3_12 / AXIOLINK_PYTHON_3_13" >&2
+        local IFS=/
+        echo "error: no supported Python found: install CPython ${AXIOLINK_SUPPORTED_VERSIONS[*]} (pyenv or PATH), or set AXIOLINK_PYTHON_3_12 or AXIOLINK_PYTHON_3_13 to one" >&2
         return 1
     fi
     echo "$list"
