@@ -20,7 +20,8 @@ install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-
     libbenchmark-dev strace python3-can python3-matplotlib \
     user-mode-linux kmod can-utils iproute2
 
-python=$(find_python 3.12)
+python=$(find_python 3.12) ||
+    { echo "error: the benchmarks need CPython 3.12 (pyenv, PATH or AXIOLINK_PYTHON_3_12)" >&2; exit 1; }
 tag=py$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
 cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$python" -DAXIOLINK_BENCHMARKS=ON \
     -DAXIOLINK_BUS_TESTS=OFF >/dev/null

@@ -18,8 +18,12 @@ install_missing_packages() {
         { apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null; }
 }
 
+# The CPython versions the module supports, oldest first.
+AXIOLINK_SUPPORTED_VERSIONS=(3.12 3.13)
+
 # The real path of a CPython interpreter of version $1 (e.g. 3.12), found
-# through AXIOLINK_PYTHON_3_12, pyenv, or the PATH.
+# through AXIOLINK_PYTHON_3_12, pyenv, or the PATH; nothing and status 1 when
+# there is none.
 find_python() {
     local version=$1 override="AXIOLINK_PYTHON_${1//./_}" candidate=""
     if [ -n "${!override:-}" ]; then
@@ -33,18 +37,22 @@ find_python() {
     if [ -z "$candidate" ] || [ ! -x "$candidate" ]; then
         candidate=$(command -v "python$version" 2>/dev/null || true)
     fi
-    if [ -z "$candidate" ] || ! "$candidate" -c 'import sysconfig' >/dev/null 2>&1; then
-        echo "error: no Python $version found (set AXIOLINK_PYTHON_${version//./_})" >&2
-        return 1
-    fi
+    # A pyenv shim of a version that is not active exists but does not run.
+    [ -n "$candidate" ] && "$candidate" -c 'import sysconfig' >/dev/null 2>&1 || return 1
     readlink -f "$candidate"
 }
 
-# ;-separated interpreters the module is built and tested for.
+# ;-separated interpreters of the supported versions that exist here (at
+# least one), for AXIOLINK_PYTHONS.
 supported_pythons() {
-    local list=""
-    for version in 3.12 3.13; do
-        list+="${list:+;}$(find_python "$version")"
+    local list="" found version
+    for version in "${AXIOLINK_SUPPORTED_VERSIONS[@]}"; do
+        found=$(find_python "$version") && list+="${list:+;}$found"
     done
+    if [ -z "$list" ]; then
+        local IFS=/
+        echo "error: no supported Python found: install CPython ${AXIOLINK_SUPPORTED_VERSIONS[*]} (pyenv or PATH), or set AXIOLINK_PYTHON_3_12 or AXIOLINK_PYTHON_3_13 to one" >&2
+        return 1
+    fi
     echo "$list"
 }

@@ -12,8 +12,11 @@ source "$root/scripts/common.sh"
 install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-dev \
     user-mode-linux kmod can-utils iproute2 python3-matplotlib
 
-python=$(find_python 3.12)
-cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$(supported_pythons)" >/dev/null
+# The demo needs one interpreter: the oldest supported one found.
+pythons=$(supported_pythons)
+python=${pythons%%;*}
+echo "demo with: $python"
+cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$pythons" >/dev/null
 tag=$("$python" -c 'import sys; print(f"py{sys.version_info[0]}{sys.version_info[1]}")')
 cmake --build "$build" -j "$(nproc)" --target "axiolink_$tag" dm-emulator
 

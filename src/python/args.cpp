@@ -3,17 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "support/quoted.hpp"
+
 namespace axiolink::python {
 namespace {
 
-std::string quoted(std::string_view name) {
-    std::string text;
-    text.reserve(name.size() + 2);
-    text += '\'';
-    text += name;
-    text += '\'';
-    return text;
-}
+using support::quoted;
 
 std::unexpected<Failure> type_error(std::string message) {
     return error_value(PyExc_TypeError, std::move(message));

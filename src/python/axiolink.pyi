@@ -3,8 +3,10 @@
 import typing
 
 __version__: str
-__all__: list[str]
+__all__ = ["__version__", "MitLimits", "MitSetpoint", "ControlSetpoint", "MotorState", "Damiao",
+           "SocketCanTransport", "mit_setpoint"]
 
+@typing.final
 class MitLimits:
     def __new__(cls, p_max: float = ..., v_max: float = ..., kp_max: float = ...,
                 kd_max: float = ..., t_max: float = ...) -> MitLimits: ...
@@ -50,6 +52,7 @@ class MitLimits:
     def t_max(self) -> float: ...
     def __repr__(self) -> str: ...
 
+@typing.final
 class MitSetpoint:
     def __new__(cls, q: float = ..., dq: float = ..., kp: float = ..., kd: float = ...,
                 tau: float = ...) -> MitSetpoint: ...
@@ -69,6 +72,7 @@ def mit_setpoint(q: float = ..., dq: float = ..., kp: float = ..., kd: float = .
                  tau: float = ...) -> MitSetpoint:
     """Build a `MitSetpoint` (handy when keyword args are awkward)."""
 
+@typing.final
 class ControlSetpoint:
     @staticmethod
     def mit(setpoint: MitSetpoint) -> ControlSetpoint:
@@ -87,6 +91,7 @@ class ControlSetpoint:
         """Numeric control mode (matches the value written to register 10)."""
     def __repr__(self) -> str: ...
 
+@typing.final
 class MotorState:
     @property
     def motor_id(self) -> int: ...
@@ -104,9 +109,11 @@ class MotorState:
     def t_rotor(self) -> int: ...
     def __repr__(self) -> str: ...
 
+@typing.final
 class SocketCanTransport:
     def __new__(cls, iface: str) -> SocketCanTransport: ...
 
+@typing.final
 class Damiao:
     def __new__(cls, motor_id: int, master_id: int, limits: typing.Optional[MitLimits] = ...,
                 timeout_ms: int = ...) -> Damiao: ...

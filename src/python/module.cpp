@@ -16,7 +16,8 @@
 namespace axiolink::python {
 namespace {
 
-constexpr const char* kVersion = "1.1.1";
+// From the project's build description, which the package metadata also reads.
+constexpr const char* kVersion = AXIOLINK_VERSION;
 constexpr int kModuleApiVersion = 1013;
 constexpr std::int64_t kNoOwner = -1;
 

@@ -7,6 +7,7 @@
 
 #include "damiao/mit.hpp"
 #include "support/number_parse.hpp"
+#include "support/quoted.hpp"
 
 namespace axiolink::emulator {
 namespace {
@@ -18,9 +19,7 @@ constexpr double kMaxDurationSeconds = 1e9;
 
 using Error = std::unexpected<std::string>;
 
-std::string quoted(std::string_view text) {
-    return "'" + std::string(text) + "'";
-}
+using support::quoted;
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> parts;

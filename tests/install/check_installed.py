@@ -1,0 +1,39 @@
+"""Run with the virtual environment's interpreter in isolated mode (-I): the
+module, its stub package and the tools come from the environment the
+wheel was installed into, and the installed metadata agrees with the module."""
+
+import importlib.metadata
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import unittest
+
+import axiolink
+
+
+class InstalledTest(unittest.TestCase):
+    site = pathlib.Path(sysconfig.get_path("platlib")).resolve()
+
+    def test_module_comes_from_site_packages(self):
+        self.assertEqual(pathlib.Path(axiolink.__file__).resolve().parent, self.site)
+
+    def test_metadata_version_is_the_module_version(self):
+        self.assertEqual(importlib.metadata.version("axiolink"), axiolink.__version__)
+
+    def test_stub_package_is_installed(self):
+        stubs = self.site / "axiolink-stubs"
+        self.assertTrue((stubs / "__init__.pyi").is_file())
+        self.assertTrue((stubs / "py.typed").is_file())
+
+    def test_tools_are_on_the_environment_path(self):
+        scripts = pathlib.Path(sysconfig.get_path("scripts"))
+        for tool, option in (("dm-emulator", "--motor"), ("dmctl", "scan")):
+            with self.subTest(tool=tool):
+                out = subprocess.run([scripts / tool, "--help"], capture_output=True, text=True,
+                                     timeout=30)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertIn(option, out.stdout)
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"])

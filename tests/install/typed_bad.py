@@ -1,0 +1,19 @@
+"""Mistakes the stub must let a type checker catch: each marked line must be
+reported with the marked error code, and nothing else. Never run."""
+
+from axiolink import ControlSetpoint, Damiao, MitSetpoint, SocketCanTransport
+
+bus = SocketCanTransport("vcan0")
+motor = Damiao(0x01, 0x11)
+motor.control(bus, MitSetpoint())  # error: arg-type
+motor.mit_control(bus, ControlSetpoint.vel(1.0))  # error: arg-type
+motor.enable("can0")  # error: arg-type
+Damiao(0x01, 0x11, timeout=20)  # error: call-arg
+ControlSetpoint.vel("fast")  # error: arg-type
+motor.motor_id = 3  # error: misc
+position: int = motor.enable(bus).position  # error: assignment
+state = motor.ensure_mit_mode(bus)  # error: func-returns-value
+
+
+class Joint(Damiao):  # error: misc
+    pass
