@@ -325,6 +325,7 @@ std::string usage_text() {
 Plays Damiao motors on a SocketCAN interface: each answers its command frames
 of the control mode in register 10, and its special commands, with one
 feedback frame at its master id, and answers register requests at id 0x7FF.
+When the interface goes down the motors wait, and answer again once it is up.
 
 Options:
   --iface IFACE         CAN interface, e.g. vcan0 (required)
