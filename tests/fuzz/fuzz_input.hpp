@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
@@ -46,10 +47,10 @@ private:
 }  // namespace axiolink::fuzzing
 
 // A failed oracle aborts, so libFuzzer records the input that broke it.
-#define FUZZ_CHECK(condition)                                                                 \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            __builtin_printf("oracle failed at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
-            __builtin_abort();                                                                \
-        }                                                                                     \
+#define FUZZ_CHECK(condition)                                                                     \
+    do {                                                                                          \
+        if (!(condition)) {                                                                       \
+            std::fprintf(stderr, "oracle failed at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
+            __builtin_abort();                                                                    \
+        }                                                                                         \
     } while (false)
