@@ -3,8 +3,9 @@
 # the C++ tests as they are, the Python tests with the sanitizer runtime
 # preloaded into the (uninstrumented) interpreter, and the command path from
 # Python on a stand-in bus (bench/exchange/null_bus.c), since AddressSanitizer
-# cannot run inside the User-Mode Linux guest that provides the real bus.
-# Extra arguments go to ctest (e.g. -R core).
+# cannot run inside the User-Mode Linux guest that provides the real bus. The
+# bus and fault tests then run in that guest from a build with
+# UndefinedBehaviorSanitizer alone. Extra arguments go to ctest (e.g. -R core).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -50,6 +51,27 @@ for python in "${interpreters[@]}"; do
     run_python "$root/tests/sanitizers" "$asan_runtime $build/null_bus.so" test_stand_in_bus ||
         failed+=("$tag stand-in bus")
 done
+
+# Inside the virtual bus's guest only UndefinedBehaviorSanitizer can run: a
+# build with it alone takes the C++ and Python bus tests and the fault tests
+# there, in one boot, with one interpreter.
+ubsan_build=${AXIOLINK_UBSAN_BUILD_DIR:-$root/build-ubsan}
+python=${interpreters[0]}
+tag=py$("$python" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")')
+cmake -S "$root" -B "$ubsan_build" -G Ninja -DAXIOLINK_PYTHONS="$python" -DAXIOLINK_BUS_TESTS=ON \
+    -DAXIOLINK_SANITIZE=undefined >/dev/null
+cmake --build "$ubsan_build" -j "${AXIOLINK_JOBS:-2}" \
+    --target bus_transport_tests dm-emulator "axiolink_$tag"
+echo "== $tag: bus and fault tests on the virtual bus, undefined behaviour checked"
+# shellcheck disable=SC2016 # expanded by the inner shell
+inside='"$1/tests/bus/bus_transport_tests" &&
+    cd "$2/tests/bus/python" && "$3" -m unittest discover -s . -t . &&
+    cd "$2/tests/faults" && "$3" -m unittest test_faults_bus'
+(cd "$root" && env PYTHONPATH="$ubsan_build/$tag:$root/tests/bus/python" \
+    PYTHONDONTWRITEBYTECODE=1 AXIOLINK_EMULATOR="$ubsan_build/tools/emulator/dm-emulator" \
+    "$root/tools/vbus/vbus-run" --timeout 900 -- bash -c "$inside" guest \
+    "$ubsan_build" "$root" "$python") || failed+=("$tag virtual bus")
+
 if [ ${#failed[@]} -gt 0 ]; then
     echo "sanitizer runs failed: ${failed[*]}" >&2
     exit 1
