@@ -59,8 +59,9 @@ void check_refusal(const MitLimits& limits) {
     FUZZ_CHECK(std::memcmp(&encoded.error().value, first, sizeof(float)) == 0);
 }
 
-// Field `index` of the frames for `low` <= `high`, with everything else as in
-// `base`.
+// Field `index` of the command frame for the values `a` and `b` of `field`,
+// everything else as in `base`: NaN packs as 0, order is kept, and values
+// past either end of the range pack as that end.
 void check_field_order(const MitLimits& limits, MitSetpoint base, float MitSetpoint::*field,
                        std::size_t index, float max, bool symmetric, float a, float b) {
     const std::uint32_t scale = index == 0 ? kPositionScale : kFieldScale;
