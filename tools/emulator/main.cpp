@@ -190,15 +190,22 @@ public:
                 continue;
             }
             if (receive(bus_.descriptor(), reception) < 0) {
-                if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+                const int error = errno;
+                if (error == ENETDOWN) {
+                    on_link_down();
+                } else if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
                     complain("cannot read from " + options_.iface + ": " +
-                             axiolink::transport::system_error_text(errno));
+                             axiolink::transport::system_error_text(error));
                     return kExitFailure;
                 }
                 if (ended(calibrate())) {
                     break;
                 }
                 continue;
+            }
+            if (link_down_) {
+                link_down_ = false;
+                complain(options_.iface + " is up again; resuming");
             }
             const MonotonicTime arrival = arrival_time(reception);
             if (ended(arrival)) {
@@ -212,6 +219,16 @@ public:
 
 private:
     bool ended(MonotonicTime now) const { return end_ && now >= *end_; }
+
+    // The kernel reports an interface going down once, on the next read;
+    // the socket stays bound to it and simply receives nothing until it is
+    // up again. Benches restart interfaces, so the motors wait it out.
+    void on_link_down() {
+        if (!link_down_) {
+            link_down_ = true;
+            complain(options_.iface + " went down; waiting for it to come back");
+        }
+    }
 
     MonotonicTime calibrate() {
         const MonotonicTime now = MonotonicTime::now();
@@ -307,6 +324,7 @@ private:
     std::optional<MonotonicTime> end_;
     std::size_t send_failures_ = 0;
     std::size_t pending_overflows_ = 0;
+    bool link_down_ = false;
 };
 
 // Sets what the loop relies on: an idle wake-up and the receive stamps.

@@ -313,6 +313,7 @@ feedback frame at its master id, and answers register requests at id 0x7FF:
 7 master id, 8 motor id, 9 time-out, 10 control mode, 13 and 14 hardware
 and firmware version, 21 to 23 the preset's p_max, v_max and t_max. Writes
 are echoed and kept; only the control mode changes what the motor does.
+When the interface goes down the motors wait, and answer again once it is up.
 
 Options:
   --iface IFACE         CAN interface, e.g. vcan0 (required)
