@@ -32,7 +32,7 @@ install_missing_packages cmake ninja-build clang-16 libclang-rt-16-dev googletes
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 \
     -DCMAKE_CXX_FLAGS="$concepts_level" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAXIOLINK_PYTHONS= -DAXIOLINK_BUS_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAXIOLINK_PYTHON_MODULE=OFF -DBUILD_TESTING=OFF \
     -DAXIOLINK_SANITIZE=address,undefined -DAXIOLINK_FUZZ=ON >/dev/null
 cmake --build "$build" -j "${AXIOLINK_JOBS:-2}" --target "${harnesses[@]/#/fuzz_}"
 
