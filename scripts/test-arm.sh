@@ -44,7 +44,8 @@ register_binfmt() {
 }
 register_binfmt
 
-"$root/tools/vbus/vbus-machine" "$arch" "$machine"
+VBUS_MACHINE_PYTHON=$(find_python 3.13 2>/dev/null || true) \
+    "$root/tools/vbus/vbus-machine" "$arch" "$machine"
 target_root=$machine/root
 python=$target_root/usr/bin/python3.13
 
