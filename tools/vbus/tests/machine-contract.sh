@@ -12,41 +12,29 @@ trap 'rm -rf -- "$scratch"' EXIT
 # shellcheck source=tools/vbus/tests/checks.sh
 source "$(dirname -- "${BASH_SOURCE[0]}")/checks.sh"
 
-# Runs the runner with separate stdout/stderr captures named after $1.
-run() {
-    local name=$1
-    shift
-    local status=0
-    "$@" >"$scratch/$name.out" 2>"$scratch/$name.err" || status=$?
-    echo "$status" >"$scratch/$name.status"
-}
-status_of() { cat "$scratch/$1.status"; }
-out_of() { cat "$scratch/$1.out"; }
-err_of() { cat "$scratch/$1.err"; }
-
-run exit3 "${runner[@]}" -- sh -c 'echo to-stdout; echo to-stderr >&2; exit 3'
+capture exit3 "${runner[@]}" -- sh -c 'echo to-stdout; echo to-stderr >&2; exit 3'
 check "status 3 propagates" 3 "$(status_of exit3)"
 check "stdout stays on stdout" to-stdout "$(out_of exit3)"
 check "stderr stays on stderr" to-stderr "$(err_of exit3)"
 
 started=$SECONDS
-run timeout "${runner[@]}" --timeout 3 -- sleep 120
+capture timeout "${runner[@]}" --timeout 3 -- sleep 120
 check "time limit gives 124" 124 "$(status_of timeout)"
 check "time limit is reported" 1 "$(grep -c 'did not finish within 3 s' "$scratch/timeout.err")"
 check "time limit is kept (under 60 s)" 1 "$((SECONDS - started < 60))"
 
 # The kernel refusing vcan stands in for any failure to set up the bus.
-VBUS_EXTRA_KERNEL_ARGS=module_blacklist=vcan run nomodule "${runner[@]}" -- echo ran
+VBUS_EXTRA_KERNEL_ARGS=module_blacklist=vcan capture nomodule "${runner[@]}" -- echo ran
 check "bus that cannot be set up gives 125" 125 "$(status_of nomodule)"
 check "bus that cannot be set up names the module" 1 \
     "$(grep -c 'cannot load vcan.ko -- no virtual CAN bus' "$scratch/nomodule.err")"
 check "command is not run without a bus" "" "$(out_of nomodule)"
 
-run nomachine "${runner[@]}" --machine "$scratch/none" -- true
+capture nomachine "${runner[@]}" --machine "$scratch/none" -- true
 check "missing machine gives 125" 125 "$(status_of nomachine)"
 check "missing machine is reported" 1 "$(grep -c 'make one with vbus-machine' "$scratch/nomachine.err")"
 
-run noshare "${runner[@]}" --share "$scratch/none" -- true
+capture noshare "${runner[@]}" --share "$scratch/none" -- true
 check "missing shared folder gives 125" 125 "$(status_of noshare)"
 
 # A runner killed outright cannot remove its run folder: keep it in ours.
