@@ -75,7 +75,8 @@ for variant in "${variants[@]}"; do
         -DAXIOLINK_TARGET_ROOT="$target_root" -DCMAKE_FIND_ROOT_PATH="$gtest" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
         -DAXIOLINK_PYTHONS="$python" -DAXIOLINK_BUS_TESTS=ON \
-        -DAXIOLINK_VBUS_RUN="$root/tools/vbus/vbus-run;--machine;$machine;--share;$root" >/dev/null
+        -DAXIOLINK_VBUS_RUN="$root/tools/vbus/vbus-run;--machine;$machine;--share;$root;--share;$build" \
+        >/dev/null
     cmake --build "$build" -j "$(nproc)"
     log=$build/ctest.log
     status=0
