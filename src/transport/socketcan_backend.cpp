@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,6 +17,22 @@ namespace axiolink::transport {
 namespace {
 
 constexpr std::uint64_t kMaxTimevalSeconds = 0x7FFF'FFFF;
+
+// The exchange code writes and reads these structures as the kernel lays them
+// out; an architecture or C library where they differ must fail to build
+// rather than put garbage on the bus.
+static_assert(sizeof(can_frame) == 16 && CAN_MTU == 16);
+static_assert(sizeof(canfd_frame) == 72 && CANFD_MTU == 72);
+static_assert(offsetof(can_frame, data) == 8 && offsetof(canfd_frame, data) == 8);
+static_assert(sizeof(sockaddr_can) == 24);
+// The C library picks the option number that matches its timeval: the
+// original option takes two longs (8 bytes on 32-bit ARM), the one for a
+// 64-bit time_t on 32-bit systems takes two 64-bit fields.
+#if defined(SO_RCVTIMEO_OLD)
+static_assert(sizeof(timeval) == (SO_RCVTIMEO == SO_RCVTIMEO_OLD ? 2 * sizeof(long) : 16));
+#else
+static_assert(sizeof(timeval) == 2 * sizeof(long));
+#endif
 
 std::optional<canid_t> raw_id(CanId id) noexcept {
     switch (id.kind) {

@@ -24,6 +24,9 @@ CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000
 CAN_ERR_FLAG = 0x20000000
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux value; not every build exports it
+# Option 35 is the original one: the kernel stamps with two C longs, 8 bytes on
+# 32-bit ARM even where the C library's time_t has 64 bits, 16 on 64-bit hosts.
+KERNEL_TIMESPEC = struct.Struct("@ll")
 CLASSIC = struct.Struct("=IB3x8s")
 FD = struct.Struct("=IBB2x64s")
 
@@ -79,13 +82,13 @@ class Capture:
         self.sock.settimeout(settle)
         while True:
             try:
-                raw, ancillary, _flags, _address = self.sock.recvmsg(FD.size, socket.CMSG_SPACE(16))
+                raw, ancillary, _flags, _address = self.sock.recvmsg(FD.size, socket.CMSG_SPACE(KERNEL_TIMESPEC.size))
             except (socket.timeout, BlockingIOError):
                 return seen
             stamp = None
             for level, kind, payload in ancillary:
                 if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
-                    seconds, nanos = struct.unpack("qq", payload[:16])
+                    seconds, nanos = KERNEL_TIMESPEC.unpack(payload[: KERNEL_TIMESPEC.size])
                     stamp = seconds + nanos / 1e9
             seen.append((unpack(raw), stamp))
 

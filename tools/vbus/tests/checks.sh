@@ -16,3 +16,16 @@ check_match() { # description regex actual
         failures=$((failures + 1))
     fi
 }
+
+# Runs a command with its status, stdout and stderr kept in $scratch under
+# NAME, for status_of, out_of and err_of.
+capture() { # NAME CMD [ARGS...]
+    local name=$1
+    shift
+    local status=0
+    "$@" >"$scratch/$name.out" 2>"$scratch/$name.err" || status=$?
+    echo "$status" >"$scratch/$name.status"
+}
+status_of() { cat "$scratch/$1.status"; }
+out_of() { cat "$scratch/$1.out"; }
+err_of() { cat "$scratch/$1.err"; }

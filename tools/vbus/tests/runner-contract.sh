@@ -14,16 +14,7 @@ trap 'rm -rf -- "$scratch"' EXIT
 source "$(dirname -- "${BASH_SOURCE[0]}")/checks.sh"
 
 # Runs the runner with separate stdout/stderr captures named after $1.
-run() {
-    local name=$1
-    shift
-    local status=0
-    "$runner" "$@" >"$scratch/$name.out" 2>"$scratch/$name.err" || status=$?
-    echo "$status" >"$scratch/$name.status"
-}
-status_of() { cat "$scratch/$1.status"; }
-out_of() { cat "$scratch/$1.out"; }
-err_of() { cat "$scratch/$1.err"; }
+run() { capture "$1" "$runner" "${@:2}"; }
 
 # Two guests at once, as under ctest -j2: each must see its own result.
 run exit3 sh -c 'echo to-stdout; echo to-stderr >&2; exit 3' &
