@@ -27,6 +27,7 @@ import axiolink
 from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
 
 PRESETS = [name for name in dir(MitLimits) if name.startswith("dm")]
+ENABLED = 1  # MotorState.error of an enabled motor
 
 
 class Stopped(Exception):
@@ -112,11 +113,17 @@ def run(args):
             signal.signal(signum, signal.SIG_IGN)
         if stopped:
             # The signal may have cut a command's wait short, leaving its
-            # answer queued: a new socket starts empty, so the state printed
-            # is the disable's own.
+            # answer queued: a new socket starts empty. An answer still on
+            # its way can reach it too and would still show the motor
+            # enabled, so the disable is then sent again.
             bus = SocketCanTransport(args.iface)
         try:
-            print(f"disabled: {motor.disable(bus)!r}")
+            state = motor.disable(bus)
+            for _ in range(2):
+                if state.error != ENABLED:
+                    break
+                state = motor.disable(bus)
+            print(f"disabled: {state!r}")
         except RuntimeError as error:
             print(f"disable not confirmed: {error}")
 

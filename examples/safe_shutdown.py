@@ -8,15 +8,17 @@ other exception: every motor gets its disable command before the program
 exits. The pieces worth copying:
 
 - SIGTERM is turned into an exception like Ctrl-C's KeyboardInterrupt, so one
-  `finally` covers both. Python runs signal handlers between bytecodes: a
-  command waiting for its reply finishes (at most timeout_ms) first.
+  `finally` covers both. The handler runs at once, also while a command waits
+  for its reply, and its exception ends that command.
 - While the motors are being disabled, SIGINT and SIGTERM are ignored, so a
   second Ctrl-C cannot cut the shutdown short.
 - Each motor is disabled on its own; one that does not answer does not keep
   the others enabled.
 - The disable commands go through a new SocketCanTransport: a signal that
   interrupts a command's wait leaves that command's answer queued on the old
-  one, where the disable would take it for its own.
+  one, where the disable would take it for its own. An answer still on its
+  way can reach the new one too, so a disable answered by a state that still
+  says "enabled" is sent again (disable_confirmed).
 - A single missed reply is tolerated; several in a row mean the motor is gone
   (power, cable), and the program stops everything.
 """
@@ -58,6 +60,18 @@ def parse_args():
     return args
 
 
+ENABLED = 1  # MotorState.error of an enabled motor
+
+
+def disable_confirmed(motor, bus, attempts=3):
+    """Sends disable until the answer no longer shows the motor enabled."""
+    for _ in range(attempts):
+        state = motor.disable(bus)
+        if state.error != ENABLED:
+            break
+    return state
+
+
 def disable_all(iface, bus, motors):
     """Disables every motor; returns how many did not confirm."""
     # Ignoring (rather than blocking) also drops a signal that arrived just
@@ -71,7 +85,7 @@ def disable_all(iface, bus, motors):
     unconfirmed = 0
     for motor in motors:
         try:
-            state = motor.disable(bus)
+            state = disable_confirmed(motor, bus)
             print(f"motor {motor.motor_id:#04x} disabled (error={state.error})", flush=True)
         except RuntimeError as error:
             unconfirmed += 1
