@@ -129,8 +129,10 @@ class MatchingTest(BusTestCase):
         self.assertEqual(state.position, 12.5)
 
     def test_emulator_noise_and_extended_replies(self):
+        # Matching, not timing: a slow machine may take longer than the
+        # default 20 ms to put the eight noise frames before the reply.
         with Emulator("--motor", "1:0x11", "--fault", "noise=8"):
-            self.assertEqual(Damiao(1, 0x11).enable(self.bus).motor_id, 1)
+            self.assertEqual(Damiao(1, 0x11, timeout_ms=1000).enable(self.bus).motor_id, 1)
         with Emulator("--motor", "1:0x11", "--fault", "extended-reply"):
             with self.assertRaises(RuntimeError) as caught:
                 Damiao(1, 0x11).enable(self.bus)
