@@ -88,6 +88,12 @@ expect_reply "after foreign frames" 7FF#0100330A00000000 011 011#0100330A0100000
 expect_reply "motor 2 enable" 002#FFFFFFFFFFFFFFFC 012 012#127FFF7FF7FF1919
 expect_no_reply "MIT frame in VEL mode" 002#7FFF7FF0000007FF 012
 expect_reply "motor 2 junk before the register reply" 7FF#0200330A00000000 012 012#0200330AFCFFFF
+# The peer left with the junk; the register reply behind it must be on the
+# bus before the next peer listens, or that peer would take it for its own.
+for ((i = 0; i < 400; i++)); do
+    grep -q ' 012#0200330A03000000$' "$work/bus.log" && break
+    sleep 0.025
+done
 expect_reply "write mode 1" 7FF#0200550A01000000 012 012#0200550A01000000
 
 kill -TERM "$emulator_pid"
