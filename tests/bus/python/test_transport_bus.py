@@ -57,12 +57,14 @@ class SocketCanTransportTest(unittest.TestCase):
                 silent.enable(bus)
 
 
-# `count` MIT commands to an emulated motor, in a process of its own.
+# `count` MIT commands to an emulated motor, in a process of its own. The
+# time-out is generous because tracing on an emulated machine is slow; its
+# length does not change which system calls a command makes.
 COMMANDS = textwrap.dedent("""
     import sys
     from axiolink import Damiao, MitSetpoint, SocketCanTransport
     bus = SocketCanTransport(sys.argv[1])
-    motor = Damiao(0x01, 0x11)
+    motor = Damiao(0x01, 0x11, timeout_ms=2000)
     for _ in range(int(sys.argv[2])):
         motor.mit_control(bus, MitSetpoint(q=0.5, kp=5.0))
 """)
