@@ -42,7 +42,7 @@ def on_sigterm(signum, frame):
     raise Terminated()
 
 
-def motor_spec(text):
+def parse_motor(text):
     motor_id, master_id, preset = text.split(":")
     return Damiao(int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)())
 
@@ -50,13 +50,13 @@ def motor_spec(text):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--iface", default="can0")
-    parser.add_argument("--motor", dest="motors", type=motor_spec, action="append",
+    parser.add_argument("--motor", dest="motors", type=parse_motor, action="append",
                         help="ID:MASTER:PRESET, repeatable (default 1:0x11:dm4310 and "
                              "2:0x12:dm4310)")
     parser.add_argument("--seconds", type=float, default=0.0,
                         help="stop after this long (default: run until stopped)")
     args = parser.parse_args()
-    args.motors = args.motors or [motor_spec("1:0x11:dm4310"), motor_spec("2:0x12:dm4310")]
+    args.motors = args.motors or [parse_motor("1:0x11:dm4310"), parse_motor("2:0x12:dm4310")]
     return args
 
 

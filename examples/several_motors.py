@@ -18,7 +18,7 @@ import time
 from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
 
 
-def motor_spec(text):
+def parse_motor(text):
     """ID:MASTER:PRESET, ids decimal or 0x hex."""
     motor_id, master_id, preset = text.split(":")
     return Damiao(int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)())
@@ -27,13 +27,13 @@ def motor_spec(text):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--iface", default="can0")
-    parser.add_argument("--motor", dest="motors", type=motor_spec, action="append",
+    parser.add_argument("--motor", dest="motors", type=parse_motor, action="append",
                         help="ID:MASTER:PRESET, repeatable (default: 1:0x11, 2:0x12 and 3:0x13, "
                              "all dm4310)")
     parser.add_argument("--rate", type=float, default=200.0, help="ticks per second (200)")
     parser.add_argument("--seconds", type=float, default=3.0)
     args = parser.parse_args()
-    args.motors = args.motors or [motor_spec(f"{i}:0x1{i}:dm4310") for i in (1, 2, 3)]
+    args.motors = args.motors or [parse_motor(f"{i}:0x1{i}:dm4310") for i in (1, 2, 3)]
     return args
 
 

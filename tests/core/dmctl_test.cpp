@@ -42,7 +42,7 @@ TEST(DmctlJson, PlacesCommasEscapesStringsAndWritesNonFiniteAsNull) {
 }
 
 TEST(DmctlArguments, SplitsOptionsFromPositionalArguments) {
-    const OptionSpec specs[] = {{"--ids", true}, {"--lines", false}};
+    const OptionRule rules[] = {{"--ids", true}, {"--lines", false}};
     struct Case {
         std::vector<std::string_view> args;
         std::vector<std::string_view> positional;
@@ -56,7 +56,7 @@ TEST(DmctlArguments, SplitsOptionsFromPositionalArguments) {
         {{"-.5", "--help"}, {"-.5"}, {}, true},
     };
     for (const Case& c : cases) {
-        const auto parsed = parse_args(c.args, specs, "scan");
+        const auto parsed = parse_args(c.args, rules, "scan");
         ASSERT_TRUE(parsed) << c.args[0];
         EXPECT_EQ(parsed->positional, c.positional) << c.args[0];
         EXPECT_EQ(parsed->options, c.options) << c.args[0];
@@ -69,7 +69,7 @@ TEST(DmctlArguments, SplitsOptionsFromPositionalArguments) {
         {{"--ids"}, "scan: --ids needs a value"},
     };
     for (const auto& [args, message] : refused) {
-        const auto parsed = parse_args(args, specs, "scan");
+        const auto parsed = parse_args(args, rules, "scan");
         ASSERT_FALSE(parsed) << message;
         EXPECT_EQ(parsed.error().status, kExitUsage);
         EXPECT_EQ(parsed.error().message, message);
@@ -77,10 +77,10 @@ TEST(DmctlArguments, SplitsOptionsFromPositionalArguments) {
 }
 
 TEST(DmctlArguments, StopsAtTheSubcommand) {
-    const OptionSpec specs[] = {{"--iface", true}, {"--json", false}};
+    const OptionRule rules[] = {{"--iface", true}, {"--json", false}};
     const std::vector<std::string_view> args{"--json", "--iface", "can1", "read", "--json"};
     std::span<const std::string_view> rest;
-    const auto parsed = parse_args(args, specs, "", true, &rest);
+    const auto parsed = parse_args(args, rules, "", true, &rest);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->last("--iface"), "can1");
     EXPECT_TRUE(parsed->has("--json"));

@@ -56,7 +56,7 @@ std::vector<std::string_view> ParsedArgs::all(std::string_view name) const {
 }
 
 std::expected<ParsedArgs, Failure> parse_args(std::span<const std::string_view> args,
-                                              std::span<const OptionSpec> specs,
+                                              std::span<const OptionRule> rules,
                                               std::string_view context, bool stop_at_positional,
                                               std::span<const std::string_view>* rest) {
     ParsedArgs parsed;
@@ -83,11 +83,11 @@ std::expected<ParsedArgs, Failure> parse_args(std::span<const std::string_view> 
         }
         const std::size_t equals = arg.find('=');
         const std::string_view name = arg.substr(0, equals);
-        const auto spec = std::ranges::find(specs, name, &OptionSpec::name);
-        if (spec == specs.end()) {
+        const auto rule = std::ranges::find(rules, name, &OptionRule::name);
+        if (rule == rules.end()) {
             return usage_error(in(context) + "unknown option " + quoted(name));
         }
-        if (!spec->takes_value) {
+        if (!rule->takes_value) {
             if (equals != std::string_view::npos) {
                 return usage_error(in(context) + std::string(name) + " takes no value");
             }

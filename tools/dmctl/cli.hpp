@@ -48,7 +48,7 @@ inline std::unexpected<Failure> usage_error(std::string message) {
     return std::unexpected(Failure{kExitUsage, std::move(message), {}});
 }
 
-struct OptionSpec {
+struct OptionRule {
     std::string_view name;  // "--ids"
     bool takes_value;
 };
@@ -70,7 +70,7 @@ struct ParsedArgs {
 // digit or a point is a number, not an option. With `stop_at_positional`
 // parsing ends at the first positional argument, which is left in `rest`.
 std::expected<ParsedArgs, Failure> parse_args(std::span<const std::string_view> args,
-                                              std::span<const OptionSpec> specs,
+                                              std::span<const OptionRule> rules,
                                               std::string_view context,
                                               bool stop_at_positional = false,
                                               std::span<const std::string_view>* rest = nullptr);

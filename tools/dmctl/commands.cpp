@@ -458,9 +458,9 @@ Outcome run_clear(const Settings& s, const ParsedArgs& a) {
     return run_special(s, a, kClear);
 }
 
-constexpr OptionSpec kScanOptions[] = {{"--ids", true}};
-constexpr OptionSpec kSpecialOptions[] = {{"--master", true}, {"--preset", true}};
-constexpr OptionSpec kMonitorOptions[] = {{"--motor", true},
+constexpr OptionRule kScanOptions[] = {{"--ids", true}};
+constexpr OptionRule kSpecialOptions[] = {{"--master", true}, {"--preset", true}};
+constexpr OptionRule kMonitorOptions[] = {{"--motor", true},
                                           {"--duration", true},
                                           {"--interval", true},
                                           {"--lines", false},
@@ -541,7 +541,7 @@ sent feedback since the last (default every 1 s). With --json, one JSON
 object per line. Ends after --duration seconds, or on Ctrl-C / SIGTERM.
 
 Options:
-  --motor SPEC    a motor to watch; repeatable
+  --motor M       a motor to watch (ID or ID:MASTER:PRESET); repeatable
   --ids LIST      ids to scan when no --motor is given (default 1-32)
   --duration S    stop after S seconds
   --interval S    seconds between updates

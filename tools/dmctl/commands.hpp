@@ -14,7 +14,7 @@ struct Subcommand {
     std::string_view synopsis;  // arguments after the name
     std::string_view summary;   // one line for the tool's help
     std::string_view details;   // the subcommand's own help, after the synopsis
-    std::span<const OptionSpec> options;
+    std::span<const OptionRule> options;
     Outcome (*run)(const Settings& settings, const ParsedArgs& args);
 };
 

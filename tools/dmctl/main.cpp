@@ -17,7 +17,7 @@ using namespace axiolink::dmctl;
 
 constexpr std::uint32_t kMaxTimeoutMs = 60'000;
 
-constexpr OptionSpec kGlobalOptions[] = {
+constexpr OptionRule kGlobalOptions[] = {
     {"--iface", true}, {"--json", false}, {"--timeout-ms", true}, {"--version", false}};
 
 std::string tool_help() {

@@ -58,13 +58,15 @@ double seconds_between(MonotonicTime from, MonotonicTime to) {
 }
 
 std::expected<Watched, Failure> watched_motor(const Settings& settings,
-                                              transport::CanTransport& bus, std::string_view spec) {
+                                              transport::CanTransport& bus,
+                                              std::string_view motor_text) {
     std::vector<std::string_view> parts;
-    for (const auto part : std::views::split(spec, ':')) {
+    for (const auto part : std::views::split(motor_text, ':')) {
         parts.emplace_back(part.begin(), part.end());
     }
     if (parts.empty() || parts.size() > 3) {
-        return usage_error("--motor '" + std::string(spec) + "': expected ID[:MASTER[:PRESET]]");
+        return usage_error("--motor '" + std::string(motor_text) +
+                           "': expected ID[:MASTER[:PRESET]]");
     }
     const auto id = parse_motor_id(parts[0]);
     if (!id) {
@@ -146,11 +148,11 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
     if (!bus) {
         return std::unexpected(bus.error());
     }
-    std::vector<std::string> specs;
-    for (const std::string_view spec : args.all("--motor")) {
-        specs.emplace_back(spec);
+    std::vector<std::string> motor_texts;
+    for (const std::string_view motor_text : args.all("--motor")) {
+        motor_texts.emplace_back(motor_text);
     }
-    if (specs.empty()) {
+    if (motor_texts.empty()) {
         const auto found = find_motors(settings, *bus, *ids);
         if (!found) {
             return std::unexpected(found.error());
@@ -163,12 +165,12 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
                          "`dmctl --iface " + settings.iface + " scan` says what does answer"}});
         }
         for (const std::uint16_t id : *found) {
-            specs.push_back(std::to_string(id));
+            motor_texts.push_back(std::to_string(id));
         }
     }
     std::vector<Watched> motors;
-    for (const std::string& spec : specs) {
-        auto motor = watched_motor(settings, *bus, spec);
+    for (const std::string& motor_text : motor_texts) {
+        auto motor = watched_motor(settings, *bus, motor_text);
         if (!motor) {
             return std::unexpected(motor.error());
         }
