@@ -3,6 +3,7 @@
 // raised, and no C++ exception ever unwinds into the interpreter.
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <exception>
 
@@ -16,15 +17,22 @@ template <auto Body>
 struct Entry;
 
 // Slots returning an object: tp_new, methods, getters, repr, functions.
+//
+// A forced unwind (pthread_exit, thread cancellation: how the interpreter
+// ends a daemon thread that waits for its lock at exit) is not an error of
+// the body. It must pass through, or the thread would go on without a
+// thread state; so `call` is not noexcept, and nothing here catches it.
 template <class... Args, PyResult<PyRef> (*Body)(Args...)>
 struct Entry<Body> {
-    static PyObject* call(Args... args) noexcept {
+    static PyObject* call(Args... args) {
         try {
             PyResult<PyRef> result = Body(args...);
             if (result) {
                 return result->release();
             }
             raise(result.error());
+        } catch (const abi::__forced_unwind&) {
+            throw;
         } catch (const std::exception& e) {
             raise_internal_failure(e.what());
         } catch (...) {

@@ -1,6 +1,8 @@
 #include "damiao_type.hpp"
 
 #include <array>
+#include <cerrno>
+#include <variant>
 
 #include "args.hpp"
 #include "boundary.hpp"
@@ -19,6 +21,11 @@ using damiao::Damiao;
 using transport::CanTransport;
 
 PyTypeObject* g_type = nullptr;
+
+bool interrupted_wait(const damiao::Error& error) {
+    const auto* transport = std::get_if<damiao::Error::Transport>(&error.detail());
+    return transport != nullptr && transport->error == transport::TransportError::backend(EINTR);
+}
 
 // --- construction ----------------------------------------------------------
 
@@ -88,26 +95,24 @@ PyResult<PyObject*> convert_bus(PyObject* given) {
     });
 }
 
-// Runs one driver operation on the locked bus. A driver error becomes its
-// Python error value while the lock is still held; it is raised after. An
-// exception that a signal handler raised during the wait (which then ended)
-// takes the place of the driver error.
+// Runs one driver operation on the locked bus; its error becomes a Python
+// error once the bus is free. A wait that a signal ended runs the signal
+// handlers then, and an exception that one raises is what the command
+// raises.
 template <class T, class Operation>
 PyResult<T> on_bus(PyObject* bus, Operation&& operation) {
-    return with_locked_bus(bus, [&](CanTransport& transport) -> PyResult<T> {
-        auto result = operation(transport);
-        if (!result) {
-            if (PyErr_Occurred() != nullptr) {
-                return already_set();
-            }
-            return std::unexpected(dm_err_to_py(std::move(result.error())));
+    auto result = with_locked_bus(bus, std::forward<Operation>(operation));
+    if (!result) {
+        if (interrupted_wait(result.error()) && !run_deferred_signal_handlers()) {
+            return already_set();
         }
-        if constexpr (std::is_void_v<T>) {
-            return {};
-        } else {
-            return std::move(*result);
-        }
-    });
+        return std::unexpected(dm_err_to_py(std::move(result.error())));
+    }
+    if constexpr (std::is_void_v<T>) {
+        return {};
+    } else {
+        return std::move(*result);
+    }
 }
 
 PyResult<PyRef> state_result(PyResult<damiao::MotorState> state) {

@@ -1,5 +1,7 @@
 #include "logging_bridge.hpp"
 
+#include <cxxabi.h>
+
 #include <memory>
 #include <string>
 
@@ -54,7 +56,7 @@ public:
         return log::passes(metadata.level, filter_);
     }
 
-    void log(const log::Record& record) noexcept override {
+    void log(const log::Record& record) override {
         if (!enabled(record.metadata)) {
             return;
         }
@@ -70,6 +72,8 @@ public:
                 }
                 PyErr_Clear();
             }
+        } catch (const abi::__forced_unwind&) {
+            throw;  // the thread ends here; its thread state is the interpreter's
         } catch (...) {
             PyErr_Clear();  // bad_alloc building a name: the record is lost
         }

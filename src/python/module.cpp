@@ -61,7 +61,7 @@ PyResult<void> add_class(PyObject* module, PyResult<PyTypeObject*> (*type)()) {
 }
 
 PyResult<void> initialise(PyObject* module) {
-    if (auto bridge = install_logging_bridge(); !bridge) {
+    if (auto bridge = install_logging_bridge().and_then(watch_signal_thread); !bridge) {
         return bridge;
     }
     PyRef version = PyRef::steal(PyUnicode_FromString(kVersion));

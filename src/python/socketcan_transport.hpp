@@ -17,43 +17,38 @@ struct GuardedTransport {
         : transport(std::move(open)) {}
     std::mutex lock;
     transport::SocketCanTransport transport;
-    // The thread state whose call holds `lock`; read and written only with
-    // the interpreter lock held.
-    PyThreadState* holder = nullptr;
 };
 
 PyResult<PyTypeObject*> socketcan_transport_type();
 
+// Learns which thread runs the interpreter's signal handlers; called once
+// at import.
+PyResult<void> watch_signal_thread();
+
 // Runs `operation(transport)` with the bus object's lock held for exactly
 // that call, and released whatever it returns or throws. `bus` must be a
-// SocketCanTransport object.
+// SocketCanTransport object; `operation` must run no Python code.
 //
-// Signal handlers run during a reply wait, with the lock held. A handler (or
-// a finalizer) that calls a command on the same bus from the same thread
-// gets a RuntimeError instead of waiting for itself; a call from another
-// thread that finds the lock held waits for it without holding the
-// interpreter lock, which the holder may need to finish.
+// The interpreter lock stays held throughout, and nothing here runs Python
+// code while the bus is held: no signal handler, no finalizer, no garbage
+// collection. So a handler or finalizer can never find its own thread's bus
+// busy, and a plain command never waits here for anything but an operation
+// that runs without the interpreter lock (a group cycle), which releases
+// the bus before taking the interpreter lock back. A signal ends a wait as
+// an interrupted read; its handlers run once the bus is free
+// (run_deferred_signal_handlers).
 template <class Operation>
 auto with_locked_bus(PyObject* bus, Operation&& operation)
     -> decltype(std::forward<Operation>(operation)(std::declval<transport::CanTransport&>())) {
-    PyRef keep_alive = PyRef::borrow(bus);
     GuardedTransport& guarded = unwrap<GuardedTransport>(bus);
-    PyThreadState* const caller = PyThreadState_Get();
-    if (guarded.holder == caller) {
-        return error_value(PyExc_RuntimeError,
-                           "the bus is busy with an unfinished command of this thread");
-    }
-    std::unique_lock hold(guarded.lock, std::try_to_lock);
-    if (!hold.owns_lock()) {
-        Py_BEGIN_ALLOW_THREADS hold.lock();
-        Py_END_ALLOW_THREADS
-    }
-    guarded.holder = caller;
-    struct Release {
-        GuardedTransport& guarded;
-        ~Release() { guarded.holder = nullptr; }
-    } release{guarded};
+    std::lock_guard hold(guarded.lock);
     return std::forward<Operation>(operation)(guarded.transport);
 }
+
+// After a wait that a signal ended (Backend EINTR), with every bus free:
+// runs the interpreter's pending signal handlers, giving back the SIGINT
+// mark that the wait took to end early. False, with the exception set, when
+// a handler raised it.
+bool run_deferred_signal_handlers() noexcept;
 
 }  // namespace axiolink::python

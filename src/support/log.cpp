@@ -33,7 +33,7 @@ LevelFilter max_level() noexcept {
     return g_max_level.load(std::memory_order_relaxed);
 }
 
-void emit(const Record& record) noexcept {
+void emit(const Record& record) {
     if (!passes(record.metadata.level, max_level())) {
         return;
     }

@@ -40,7 +40,10 @@ class Sink {
 public:
     virtual ~Sink() = default;
     virtual bool enabled(const Metadata& metadata) const noexcept = 0;
-    virtual void log(const Record& record) noexcept = 0;
+    // Must not throw. Not noexcept all the same: a sink that enters an
+    // interpreter may see its thread ended there (pthread_exit at the
+    // interpreter's exit), and that unwind has to pass through.
+    virtual void log(const Record& record) = 0;
     virtual void flush() noexcept = 0;
 };
 
@@ -53,11 +56,12 @@ void set_max_level(LevelFilter filter) noexcept;
 LevelFilter max_level() noexcept;
 
 // Hands one record to the sink if it passes the maximum level and a sink is
-// registered. Never fails.
-void emit(const Record& record) noexcept;
+// registered. Never fails; only a forced unwind of the calling thread (see
+// Sink::log) passes through.
+void emit(const Record& record);
 
 inline void emit(Level level, std::string_view target, std::string_view message,
-                 const char* file = nullptr, std::uint32_t line = 0) noexcept {
+                 const char* file = nullptr, std::uint32_t line = 0) {
     Record record{{level, target}, message, std::nullopt, std::nullopt};
     if (file != nullptr) {
         record.file = file;

@@ -152,11 +152,13 @@ std::string system_error_text(int os_error);
 template <class T>
 using TransportResult = std::expected<T, TransportError>;
 
-// Asked by a reply wait whether to give up: after a read that a signal
-// interrupted, and between reads. It lets the owner of a transport run what
-// a signal calls for (an interpreter's signal handlers) while a wait goes
-// on, and end the wait when that says so. It must not use the transport.
-using InterruptionCheck = bool (*)() noexcept;
+// Asked by a reply wait whether a signal calls for ending it: after a read
+// that a signal interrupted (`read_interrupted` true) and between reads
+// (false). The owner of a transport decides there whether a signal is for it
+// (an interpreter that handles signals in one thread only); the handlers
+// themselves run once the wait has ended and the transport is free, never
+// from the check, which must run no code that could use the transport.
+using InterruptionCheck = bool (*)(bool read_interrupted) noexcept;
 
 // The interface every backend implements: `send` and one timed `recv`.
 // `request` is provided here once, in terms of those two.
@@ -180,9 +182,10 @@ public:
     // Timeout comes only once the clock is strictly past the deadline, so a
     // zero time-out still makes one read with zero left; backends must not
     // turn that into an unbounded wait (SocketCanTransport waits 1 us).
-    // With an interruption check set, an interrupted read (Backend EINTR)
-    // runs it before the wait ends with that error, and a check that says
-    // so between reads ends the wait as Backend EINTR too.
+    // An interrupted read (Backend EINTR) ends the wait with that error,
+    // unless the interruption check says the signal is not this wait's
+    // concern; then the wait goes on with what is left of its time. A check
+    // that says so between reads ends the wait as Backend EINTR too.
     template <class Accept>
     TransportResult<CanFrame> send_and_await(const CanFrame& frame, Duration timeout,
                                              Accept&& accept) {
@@ -200,15 +203,12 @@ public:
             }
             auto received = recv(deadline.left(current));
             if (!received) {
-                if (received.error() == TransportError::backend(EINTR)) {
-                    (void)interrupted();
+                if (received.error() != TransportError::backend(EINTR) || signal_ends_wait(true)) {
+                    return received;
                 }
+            } else if (accept(*received)) {
                 return received;
-            }
-            if (accept(*received)) {
-                return received;
-            }
-            if (interrupted()) {
+            } else if (signal_ends_wait(false)) {
                 return std::unexpected(TransportError::backend(EINTR));
             }
             current = now();
@@ -228,8 +228,11 @@ protected:
     virtual MonotonicTime now() const noexcept { return MonotonicTime::now(); }
 
 private:
-    bool interrupted() const noexcept {
-        return interruption_check_ != nullptr && interruption_check_();
+    // Without a check every interrupted read ends the wait, and nothing
+    // between reads does.
+    bool signal_ends_wait(bool read_interrupted) const noexcept {
+        return interruption_check_ != nullptr ? interruption_check_(read_interrupted)
+                                              : read_interrupted;
     }
 
     InterruptionCheck interruption_check_ = nullptr;

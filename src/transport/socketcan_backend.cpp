@@ -190,15 +190,12 @@ TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view if
 }
 
 SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
-    : CanTransport(other),
-      fd_(std::exchange(other.fd_, -1)),
-      receive_timeout_(std::exchange(other.receive_timeout_, std::nullopt)) {}
+    : CanTransport(other), fd_(std::exchange(other.fd_, -1)) {}
 
 SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) noexcept {
     if (this != &other) {
         CanTransport::operator=(other);
         close_if_open(std::exchange(fd_, std::exchange(other.fd_, -1)));
-        receive_timeout_ = std::exchange(other.receive_timeout_, std::nullopt);
     }
     return *this;
 }
@@ -226,22 +223,10 @@ TransportResult<void> SocketCanTransport::send(const CanFrame& frame) {
     return {};
 }
 
-TransportResult<void> SocketCanTransport::hold_receive_timeout(const timeval& limit) noexcept {
-    if (receive_timeout_ && receive_timeout_->tv_sec == limit.tv_sec &&
-        receive_timeout_->tv_usec == limit.tv_usec) {
-        return {};
-    }
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
-        receive_timeout_.reset();
-        return std::unexpected(last_system_error());
-    }
-    receive_timeout_ = limit;
-    return {};
-}
-
 TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
-    if (auto held = hold_receive_timeout(receive_timeout_for(timeout)); !held) {
-        return std::unexpected(held.error());
+    const timeval limit = receive_timeout_for(timeout);
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        return std::unexpected(last_system_error());
     }
     canfd_frame buffer{};
     const ssize_t received = ::recv(fd_, &buffer, sizeof buffer, 0);

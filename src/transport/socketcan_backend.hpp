@@ -2,16 +2,14 @@
 // CanTransport on one Linux SocketCAN raw socket, classic and FD frames.
 //
 // Owns its descriptor exclusively and closes it when destroyed. Not
-// thread-safe: one caller at a time. Every `recv` makes one read (an
-// interrupted read is not repeated: it ends as Backend EINTR), after setting
-// SO_RCVTIMEO unless the socket already holds that value; `send` makes one
-// write (repeated only on EINTR).
+// thread-safe: one caller at a time. Every `recv` sets SO_RCVTIMEO and makes
+// one read (an interrupted read is not repeated: it ends as Backend EINTR);
+// `send` makes one write (repeated only on EINTR).
 
 #include <linux/can.h>
 #include <sys/time.h>
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string_view>
 
@@ -73,15 +71,11 @@ public:
 
 private:
     explicit SocketCanTransport(int fd) noexcept : fd_(fd) {}
-    // Sets SO_RCVTIMEO unless the socket holds `limit` already.
-    TransportResult<void> hold_receive_timeout(const timeval& limit) noexcept;
 
+    // The receive time-out is set before every read, never remembered: the
+    // socket's option is shared by every holder of the descriptor (a forked
+    // child, a duplicate), so a value set earlier proves nothing now.
     int fd_ = -1;
-    // The SO_RCVTIMEO value last set, while known. Every command's first read
-    // asks for the same value (the motor's time-out), and setting a value the
-    // socket already holds changes nothing in the kernel: remembering it
-    // saves one system call per command. A failed set forgets it.
-    std::optional<timeval> receive_timeout_;
 };
 
 }  // namespace axiolink::transport

@@ -261,15 +261,21 @@ TEST(Request, LongestTimeoutKeepsTheTimeLeftExact) {
 
 // What the interruption check saw; reset by each test that sets one.
 int g_checks = 0;
-int g_stop_at_check = 0;  // 0: never ask to stop
+int g_stop_at_check = 0;         // 0: never ask to stop between reads
+bool g_end_interrupted = true;   // the answer after an interrupted read
+std::vector<bool> g_check_kinds;  // read_interrupted of every call
 
-bool count_and_maybe_stop() noexcept {
-    return ++g_checks == g_stop_at_check;
+bool count_and_maybe_stop(bool read_interrupted) noexcept {
+    g_check_kinds.push_back(read_interrupted);
+    ++g_checks;
+    return read_interrupted ? g_end_interrupted : g_checks == g_stop_at_check;
 }
 
-ScriptedTransport with_interruption_check(int stop_at_check) {
+ScriptedTransport with_interruption_check(int stop_at_check, bool end_interrupted = true) {
     g_checks = 0;
     g_stop_at_check = stop_at_check;
+    g_end_interrupted = end_interrupted;
+    g_check_kinds.clear();
     ScriptedTransport bus;
     bus.set_interruption_check(count_and_maybe_stop);
     return bus;
@@ -284,7 +290,7 @@ TEST(Interruption, ACheckThatLetsTheWaitGoOnChangesNothing) {
     const auto reply = bus.request(command_frame(), kReplyId, Duration::from_millis(20));
 
     ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(g_checks, 2);  // after each discarded frame, not after the match
+    EXPECT_EQ(g_check_kinds, (std::vector<bool>{false, false}));  // not after the match
     EXPECT_EQ(read_timeouts_ns(bus), (std::vector<std::uint64_t>{20 * kMs, 17 * kMs, 13 * kMs}));
 }
 
@@ -302,27 +308,52 @@ TEST(Interruption, ACheckBetweenReadsEndsTheWaitAsInterrupted) {
     EXPECT_EQ(bus.read_timeouts.size(), 2u);
 }
 
-// A failed read ends the wait with its error whatever the check says; only
-// an interrupted one runs the check (for what a signal calls for).
-TEST(Interruption, AnInterruptedReadRunsTheCheckAndStaysABackendError) {
+// Only an interrupted read asks the check; any other failed read ends the
+// wait with its error. An interrupted read that is not the wait's concern
+// is followed by another with what is left of the time.
+TEST(Interruption, AnInterruptedReadEndsTheWaitOnlyWhenTheCheckSaysSo) {
     const struct {
         int os_error;
-        int stop_at_check;
-        int checks;
-    } cases[] = {{EINTR, 0, 1}, {EINTR, 1, 1}, {ENETDOWN, 0, 0}};
+        bool end_interrupted;
+        bool replied;
+        std::vector<bool> checks;
+        std::vector<std::uint64_t> timeouts_ns;
+    } cases[] = {
+        {EINTR, true, false, {true}, {20 * kMs}},
+        {EINTR, false, true, {true}, {20 * kMs, 18 * kMs}},
+        {ENETDOWN, false, false, {}, {20 * kMs}},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.os_error);
-        SCOPED_TRACE(c.stop_at_check);
-        ScriptedTransport bus = with_interruption_check(c.stop_at_check);
+        SCOPED_TRACE(c.end_interrupted);
+        ScriptedTransport bus = with_interruption_check(0, c.end_interrupted);
         bus.queue_error(TransportError::backend(c.os_error), 2 * kMs);
         bus.queue(frame_at(kReplyId));
 
         const auto reply = bus.request(command_frame(), kReplyId, Duration::from_millis(20));
 
-        EXPECT_EQ(reply.error(), TransportError::backend(c.os_error));
-        EXPECT_EQ(g_checks, c.checks);
-        EXPECT_EQ(bus.reads.size(), 1u);
+        if (c.replied) {
+            EXPECT_TRUE(reply.has_value());
+        } else {
+            EXPECT_EQ(reply.error(), TransportError::backend(c.os_error));
+        }
+        EXPECT_EQ(g_check_kinds, c.checks);
+        EXPECT_EQ(read_timeouts_ns(bus), c.timeouts_ns);
     }
+}
+
+// Without a check, an interrupted read ends the wait and nothing between
+// reads does.
+TEST(Interruption, WithoutACheckAnInterruptedReadEndsTheWait) {
+    ScriptedTransport bus;
+    bus.queue(frame_at(CanId::standard(0x012)), 1 * kMs);
+    bus.queue_error(TransportError::backend(EINTR), 1 * kMs);
+    bus.queue(frame_at(kReplyId));
+
+    const auto reply = bus.request(command_frame(), kReplyId, Duration::from_millis(20));
+
+    EXPECT_EQ(reply.error(), TransportError::backend(EINTR));
+    EXPECT_EQ(bus.read_timeouts.size(), 2u);
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 // ends the wait; the first frame taken ends it with that frame. A command
 // takes the first frame at the Standard master id (fewer than 8 bytes: a
 // short-feedback error); a register read takes the first 8-byte frame with
-// the read marker and the register, at any identifier.
+// the read marker and the register, at any identifier. An interruption check,
+// when the input sets one, either lets an interrupted read end the wait or
+// has the wait read on, and may end the wait between reads.
 
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <variant>
@@ -62,6 +65,24 @@ ScriptedTransport::Read take_read(FuzzInput& input) {
     return {take_frame(input), takes_ns, kind >= 224};
 }
 
+// The interruption check of one input: whether one is set, what it says
+// after an interrupted read, and at which check between reads (counted from
+// 1; 0 never) it ends the wait.
+struct CheckPolicy {
+    bool set = false;
+    bool end_interrupted = true;
+    unsigned stop_between_at = 0;
+};
+CheckPolicy g_policy;
+unsigned g_between_checks = 0;
+
+bool scripted_check(bool read_interrupted) noexcept {
+    if (read_interrupted) {
+        return g_policy.end_interrupted;
+    }
+    return ++g_between_checks == g_policy.stop_between_at;
+}
+
 // What the exchange must end with, replayed from the script: the frame
 // taken, or the transport error. Also checks each read's time-out.
 template <class Accept>
@@ -69,6 +90,7 @@ std::variant<CanFrame, TransportError> replay(const std::vector<ScriptedTranspor
                                               const ScriptedTransport& bus,
                                               std::uint64_t timeout_ns, Accept accept) {
     std::uint64_t elapsed = 0;
+    unsigned between_checks = 0;
     for (std::size_t i = 0;; ++i) {
         if (elapsed > timeout_ns) {
             return TransportError::timeout();
@@ -80,10 +102,18 @@ std::variant<CanFrame, TransportError> replay(const std::vector<ScriptedTranspor
         }
         elapsed += script[i].takes_ns;
         if (const auto* error = std::get_if<TransportError>(&script[i].result)) {
-            return *error;
+            const bool read_on = g_policy.set && !g_policy.end_interrupted &&
+                                 *error == TransportError::backend(EINTR);
+            if (!read_on) {
+                return *error;
+            }
+            continue;
         }
         if (accept(std::get<CanFrame>(script[i].result))) {
             return std::get<CanFrame>(script[i].result);
+        }
+        if (g_policy.set && ++between_checks == g_policy.stop_between_at) {
+            return TransportError::backend(EINTR);
         }
     }
 }
@@ -107,7 +137,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool register_read = input.take_bool();
     const auto& register_info = kRegisterTable[input.take<std::uint8_t>() % kRegisterTable.size()];
 
+    const std::uint8_t check = input.take<std::uint8_t>();
+    g_policy = {(check & 1U) != 0, (check & 2U) != 0, (check >> 2U) % 8U};
+    g_between_checks = 0;
+
     ScriptedTransport bus;
+    if (g_policy.set) {
+        bus.set_interruption_check(scripted_check);
+    }
     std::vector<ScriptedTransport::Read> script;
     while (!input.empty() && script.size() < kMaxReads) {
         script.push_back(take_read(input));

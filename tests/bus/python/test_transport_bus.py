@@ -3,6 +3,7 @@
 import collections
 import gc
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -11,7 +12,7 @@ import unittest
 
 from axiolink import Damiao, SocketCanTransport
 
-from bus_support import IFACE, Emulator
+from bus_support import IFACE, Capture, Emulator
 
 
 def open_descriptors():
@@ -70,28 +71,62 @@ COMMANDS = textwrap.dedent("""
 """)
 
 
-def system_calls(count):
-    """System calls of `count` commands, by name, as strace lists them.
+def traced(script, *args, inject=None):
+    """The socket calls `script` makes, as (name, strace line).
 
     Some architectures (32-bit ARM) have send and recv of their own, others
-    only sendto and recvfrom; both count as send and recv here."""
+    only sendto and recvfrom; both are named send and recv here. `inject`
+    is a strace fault for the sends, e.g. "error=EINTR:when=1"."""
     same = {"sendto": "send", "recvfrom": "recv"}
+    options = ["-xx", "-e", "trace=setsockopt,sendto,recvfrom,?send,?recv"]
+    if inject:
+        options += ["-e", f"inject=sendto,?send:{inject}"]
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as trace:
-        subprocess.run(["strace", "-o", trace.name, "-e",
-                        "trace=setsockopt,sendto,recvfrom,?send,?recv",
-                        "--", sys.executable, "-c", COMMANDS, IFACE, str(count)], check=True)
-        names = (line.split("(", 1)[0] for line in trace if "(" in line)
-        return dict(collections.Counter(same.get(name, name) for name in names))
+        subprocess.run(["strace", "-o", trace.name, *options, "--", sys.executable, "-c", script,
+                        IFACE, *map(str, args)], check=True)
+        calls = [line.strip() for line in trace if "(" in line]
+    return [(same.get(name, name), line) for name, line in
+            ((line.split("(", 1)[0], line) for line in calls)]
+
+
+# A motor with the default time-out that nobody answers.
+DEFAULT_TIMEOUT = textwrap.dedent("""
+    import sys
+    from axiolink import Damiao, SocketCanTransport
+    try:
+        Damiao(0x7A, 0x7B).enable(SocketCanTransport(sys.argv[1]))
+    except RuntimeError as error:
+        print(error)
+""")
 
 
 class SystemCallTest(unittest.TestCase):
-    def test_a_steady_command_sends_and_receives_without_setting_the_time_out(self):
-        # The receive time-out is the same for every command, so only the
-        # first one sets it (the other setsockopt enables FD frames at open).
-        # Its one clock reading is a system call only where there is no vDSO.
+    def test_a_steady_command_sets_the_time_out_sends_and_receives(self):
+        # The receive time-out is set before every read, as another holder of
+        # the socket (a forked child) may have changed it; the first
+        # setsockopt enables FD frames at open. The one clock reading is a
+        # system call only where there is no vDSO.
         with Emulator("--motor", "1:0x11"):
-            calls = system_calls(200)
-        self.assertEqual(calls, {"setsockopt": 2, "send": 200, "recv": 200})
+            calls = collections.Counter(name for name, _ in traced(COMMANDS, 200))
+        self.assertEqual(calls, {"setsockopt": 201, "send": 200, "recv": 200})
+
+    def test_an_interrupted_send_is_made_again_and_the_default_wait_is_20_ms(self):
+        with Capture() as capture:
+            calls = traced(DEFAULT_TIMEOUT, inject="error=EINTR:when=1")
+            frames = [str(frame) for frame in capture.frames()]
+        sends = [line for name, line in calls if name == "send"]
+        self.assertEqual(len(sends), 2, calls)
+        self.assertIn("EINTR", sends[0])
+        self.assertEqual(frames, ["07A#FFFFFFFFFFFFFFFC"])
+        timeouts = [receive_timeout(line) for name, line in calls if "SO_RCVTIMEO" in line]
+        self.assertEqual(timeouts[0], (0, 20000))
+
+
+def receive_timeout(line):
+    """(seconds, microseconds) of a traced SO_RCVTIMEO, whose timeval strace
+    shows as hexadecimal bytes: two 32-bit or two 64-bit numbers."""
+    raw = bytes.fromhex(line.split('"')[1].replace("\\x", ""))
+    return struct.unpack("=qq" if len(raw) == 16 else "=ii", raw)
 
 
 if __name__ == "__main__":

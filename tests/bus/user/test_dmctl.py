@@ -111,6 +111,16 @@ class InterfaceTest(unittest.TestCase):
 
 
 class ScanTest(unittest.TestCase):
+    def test_a_failed_send_is_an_error_not_silence(self):
+        # The adapter's queue is full on the first frame: that is no answer
+        # from nobody, but a fault to report with its checks.
+        done = run(["strace", "-o", "/dev/null", "-e", "trace=sendto,?send", "-e",
+                    "inject=sendto,?send:error=ENOBUFS:when=1", DMCTL, "--iface", IFACE, "scan",
+                    "--ids", "1-2"])
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("No buffer space available (os error 105)", done.stderr.splitlines()[0])
+        self.assertIn("the adapter's transmit queue is full", done.stderr)
+
     def test_lists_the_motors_that_answer(self):
         with Emulator("--motor", "1:0x11:dm4310:2", "--motor", "0x7F:0x12:dm4340:3"):
             text = dmctl("scan", "--ids", "1-4,0x7E-0x7F")
