@@ -3,6 +3,7 @@
 
 #include <Python.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -215,6 +216,24 @@ TEST(Boundary, FailuresBecomeTheRightExceptions) {
         EXPECT_EQ(c.entry_point(), nullptr);
         EXPECT_EQ(take_exception(), c.expected);
     }
+}
+
+// How the interpreter ends a daemon thread at exit: pthread_exit where the
+// thread takes the interpreter lock back, deep inside a call.
+PyResult<PyRef> thread_ended_inside() {
+    pthread_exit(nullptr);
+}
+
+TEST(Boundary, AThreadEndedInsideACallPassesThroughWithoutAnInternalFailure) {
+    bool returned = false;
+    testing::internal::CaptureStderr();
+    std::thread ended([&returned] {
+        (void)entry<thread_ended_inside>();
+        returned = true;
+    });
+    ended.join();
+    EXPECT_FALSE(returned);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(Boundary, PanicExceptionEscapesExceptException) {

@@ -112,14 +112,15 @@ class ExamplesTest(unittest.TestCase):
 
     def test_safe_shutdown_disables_every_motor_on_sigint_and_sigterm(self):
         for signum, reason in ((signal.SIGINT, "Ctrl-C"), (signal.SIGTERM, "SIGTERM")):
-            with self.subTest(reason), Emulator("--motor", "1:0x11", "--motor", "2:0x12"):
-                program = Started(example("safe_shutdown.py", "--iface", IFACE), "running")
-                status, output = program.stop(signum)
-                statuses = [status_of(1), status_of(2)]
-            self.assertEqual(status, 128 + signum, output)
-            self.assertIn(f"stopping: {reason}\nmotor 0x01 disabled (error=0)\n"
-                          "motor 0x02 disabled (error=0)\n", output)
-            self.assertEqual(statuses, ["disabled", "disabled"])
+            with self.subTest(reason):
+                with Emulator("--motor", "1:0x11", "--motor", "2:0x12"):
+                    program = Started(example("safe_shutdown.py", "--iface", IFACE), "running")
+                    status, output = program.stop(signum)
+                    statuses = [status_of(1), status_of(2)]
+                self.assertEqual(status, 128 + signum, output)
+                self.assertIn(f"stopping: {reason}\nmotor 0x01 disabled (error=0)\n"
+                              "motor 0x02 disabled (error=0)\n", output)
+                self.assertEqual(statuses, ["disabled", "disabled"])
 
     def test_safe_shutdown_when_a_motor_stops_answering(self):
         with Emulator("--motor", "1:0x11", "--motor", "2:0x12", "--fault", "silent@2"):
