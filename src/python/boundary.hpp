@@ -3,11 +3,11 @@
 // raised, and no C++ exception ever unwinds into the interpreter.
 
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <exception>
 
 #include "failure.hpp"
+#include "support/forced_unwind.hpp"
 
 namespace axiolink::python {
 
@@ -18,10 +18,8 @@ struct Entry;
 
 // Slots returning an object: tp_new, methods, getters, repr, functions.
 //
-// A forced unwind (pthread_exit, thread cancellation: how the interpreter
-// ends a daemon thread that waits for its lock at exit) is not an error of
-// the body. It must pass through, or the thread would go on without a
-// thread state; so `call` is not noexcept, and nothing here catches it.
+// A forced unwind (see support/forced_unwind.hpp) passes through, so `call`
+// is not noexcept.
 template <class... Args, PyResult<PyRef> (*Body)(Args...)>
 struct Entry<Body> {
     static PyObject* call(Args... args) {
@@ -31,11 +29,12 @@ struct Entry<Body> {
                 return result->release();
             }
             raise(result.error());
-        } catch (const abi::__forced_unwind&) {
-            throw;
         } catch (const std::exception& e) {
             raise_internal_failure(e.what());
         } catch (...) {
+            if (caught_forced_unwind()) {
+                throw;
+            }
             raise_internal_failure(nullptr);
         }
         return nullptr;

@@ -1,10 +1,9 @@
 #include "logging_bridge.hpp"
 
-#include <cxxabi.h>
-
 #include <memory>
 #include <string>
 
+#include "support/forced_unwind.hpp"
 #include "support/log.hpp"
 
 namespace axiolink::python {
@@ -72,9 +71,10 @@ public:
                 }
                 PyErr_Clear();
             }
-        } catch (const abi::__forced_unwind&) {
-            throw;  // the thread ends here; its thread state is the interpreter's
         } catch (...) {
+            if (caught_forced_unwind()) {
+                throw;  // the thread ends here; its thread state is the interpreter's
+            }
             PyErr_Clear();  // bad_alloc building a name: the record is lost
         }
         PyGILState_Release(gil);
