@@ -6,7 +6,6 @@
 #include <atomic>
 #include <csignal>
 #include <string>
-#include <utility>
 
 #include "args.hpp"
 #include "boundary.hpp"
@@ -38,9 +37,6 @@ std::unexpected<Failure> open_failed(const TransportError& error) {
 // Process-wide, like the interpreter's own signal state. Written at import
 // and in a forked child, read by waits with the interpreter lock held.
 std::atomic<unsigned long> g_signal_thread{0};
-// A wait took SIGINT's mark; only touched with the interpreter lock held.
-bool g_interrupt_taken = false;
-
 // A forked child goes on in the thread that forked, which the interpreter
 // makes its main thread there.
 void adopt_forking_thread() noexcept {
@@ -57,13 +53,15 @@ void adopt_forking_thread() noexcept {
 // With frames arriving back to back no read is interrupted, so between
 // reads PyOS_InterruptOccurred looks at SIGINT's mark, without running any
 // Python code (and in the handlers' thread only). It clears the mark, which
-// run_deferred_signal_handlers sets again.
+// is set again at once, as the signal itself sets it: whoever runs the
+// handlers once the bus is free (this module, or another that lent the
+// transport) finds it there.
 bool signal_ends_wait(bool read_interrupted) noexcept {
     if (read_interrupted) {
         return PyThread_get_thread_ident() == g_signal_thread.load(std::memory_order_relaxed);
     }
     if (PyOS_InterruptOccurred() != 0) {
-        g_interrupt_taken = true;
+        (void)PyErr_SetInterruptEx(SIGINT);
         return true;
     }
     return false;
@@ -131,9 +129,6 @@ PyResult<void> watch_signal_thread() {
 }
 
 bool run_deferred_signal_handlers() noexcept {
-    if (std::exchange(g_interrupt_taken, false)) {
-        (void)PyErr_SetInterruptEx(SIGINT);
-    }
     return PyErr_CheckSignals() == 0;
 }
 

@@ -46,9 +46,8 @@ auto with_locked_bus(PyObject* bus, Operation&& operation)
 }
 
 // After a wait that a signal ended (Backend EINTR), with every bus free:
-// runs the interpreter's pending signal handlers, giving back the SIGINT
-// mark that the wait took to end early. False, with the exception set, when
-// a handler raised it.
+// runs the interpreter's pending signal handlers. False, with the exception
+// set, when a handler raised it.
 bool run_deferred_signal_handlers() noexcept;
 
 }  // namespace axiolink::python
