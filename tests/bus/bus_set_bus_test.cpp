@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "transport/socketcan_bus_set.hpp"
+#include "open_transport.hpp"
 
 namespace axiolink::transport {
 namespace {
@@ -57,14 +58,6 @@ public:
 private:
     int fd_;
 };
-
-SocketCanTransport open_transport(const char* iface) {
-    auto transport = SocketCanTransport::open(iface);
-    if (!transport) {
-        throw std::runtime_error(std::string("open ") + iface + ": " + transport.error().message());
-    }
-    return std::move(*transport);
-}
 
 TEST(BusSet, BatchesGoOutInOrderAndDrainDropsOnlyWhatWaitsAlready) {
     SocketCanTransport first = open_transport("vcan0");

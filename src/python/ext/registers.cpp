@@ -66,27 +66,37 @@ PyResult<T> on_bus(const MotorOnBus& target, Operation&& operation) {
     return motor_failure(target.driver->motor_id(), result.error().message());
 }
 
-// A register by number (0 to 255) or by name ("p_max", any case).
-PyResult<std::uint8_t> register_number(PyObject* given) {
-    std::optional<std::uint8_t> number;
+// A small number given as an int from `low` to `high`, or as text that
+// `parse` reads (a name, or the number in decimal or 0x hex); nothing when it
+// is neither. `param` names the argument in the TypeError for other types.
+PyResult<std::optional<std::uint8_t>> named_or_numbered(
+    PyObject* given, std::string_view param,
+    std::optional<std::uint8_t> (*parse)(std::string_view) noexcept, long low, long high) {
     if (PyUnicode_Check(given)) {
-        auto text = to_str(given, "register");
-        if (!text) {
-            return std::unexpected(std::move(text.error()));
-        }
-        number = damiao::parse_register(*text);
-    } else if (PyLong_Check(given)) {
-        const long wide = PyLong_AsLong(given);
-        if (wide == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-        } else if (wide >= 0 && wide <= 0xFF) {
-            number = static_cast<std::uint8_t>(wide);
-        }
-    } else {
-        return error_value(PyExc_TypeError, std::string("register: expected int or str, got '") +
+        return to_str(given, param).transform(parse);
+    }
+    if (!PyLong_Check(given)) {
+        return error_value(PyExc_TypeError, std::string(param) + ": expected int or str, got '" +
                                                 Py_TYPE(given)->tp_name + "'");
     }
+    const long wide = PyLong_AsLong(given);
+    if (wide == -1 && PyErr_Occurred()) {
+        PyErr_Clear();  // beyond a long: out of range as well
+        return std::nullopt;
+    }
+    if (wide < low || wide > high) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(wide);
+}
+
+// A register by number (0 to 255) or by name ("p_max", any case).
+PyResult<std::uint8_t> register_number(PyObject* given) {
+    auto number = named_or_numbered(given, "register", damiao::parse_register, 0, 0xFF);
     if (!number) {
+        return std::unexpected(std::move(number.error()));
+    }
+    if (!*number) {
         PyRef shown = PyRef::steal(PyObject_Repr(given));
         const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
         if (text == nullptr) {
@@ -96,7 +106,7 @@ PyResult<std::uint8_t> register_number(PyObject* given) {
                                                  " is neither a register name nor a number "
                                                  "from 0 to 255");
     }
-    return *number;
+    return **number;
 }
 
 PyResult<PyRef> value_object(const RegisterValue& value) {
@@ -239,29 +249,15 @@ constexpr std::array<std::string_view, 3> kModeParams = {"motor", "bus", "mode"}
 constexpr Signature kMode{"set_control_mode()", kModeParams, 3};
 
 PyResult<std::uint8_t> control_mode(PyObject* given) {
-    std::optional<std::uint8_t> mode;
-    if (PyUnicode_Check(given)) {
-        auto text = to_str(given, "mode");
-        if (!text) {
-            return std::unexpected(std::move(text.error()));
-        }
-        mode = damiao::parse_mode(*text);
-    } else if (PyLong_Check(given)) {
-        const long wide = PyLong_AsLong(given);
-        if (wide == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-        } else if (wide >= 1 && wide <= 4) {
-            mode = static_cast<std::uint8_t>(wide);
-        }
-    } else {
-        return error_value(PyExc_TypeError, std::string("mode: expected int or str, got '") +
-                                                Py_TYPE(given)->tp_name + "'");
-    }
+    auto mode = named_or_numbered(given, "mode", damiao::parse_mode, 1, 4);
     if (!mode) {
+        return std::unexpected(std::move(mode.error()));
+    }
+    if (!*mode) {
         return error_value(PyExc_ValueError,
                            "mode: expected 1 to 4 or 'mit', 'pos_vel', 'vel', 'force_pos'");
     }
-    return *mode;
+    return **mode;
 }
 
 PyResult<PyRef> set_control_mode(PyObject*, PyObject* const* args, Py_ssize_t nargs,
