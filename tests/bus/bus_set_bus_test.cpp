@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "transport/socketcan_bus_set.hpp"
 #include "open_transport.hpp"
+#include "transport/socketcan_bus_set.hpp"
 
 namespace axiolink::transport {
 namespace {
