@@ -62,7 +62,7 @@ if [ "${AXIOLINK_SANITIZE_GUEST:-1}" != 0 ]; then
     cmake -S "$root" -B "$ubsan_build" -G Ninja -DAXIOLINK_PYTHONS="$python" \
         -DAXIOLINK_BUS_TESTS=ON -DAXIOLINK_SANITIZE=undefined >/dev/null
     cmake --build "$ubsan_build" -j "${AXIOLINK_JOBS:-2}" \
-        --target bus_transport_tests dm-emulator "axiolink_$tag"
+        --target bus_transport_tests dm-emulator "axiolink_$tag" "axiolink_ext_$tag"
     echo "== $tag: bus and fault tests on the virtual bus, undefined behaviour checked"
     # Every suite runs even when one before it failed; the guest's status is
     # the count of suites that failed.

@@ -11,7 +11,7 @@ build=${AXIOLINK_BUILD_DIR:-$root/build}
 source "$root/scripts/common.sh"
 
 install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-dev \
-    user-mode-linux kmod can-utils iproute2 strace
+    user-mode-linux kmod can-utils iproute2 strace valgrind
 
 pythons=$(supported_pythons)
 tools=$("$root/scripts/python-tools.sh")

@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "core/scripted_buses.hpp"
 #include "core/scripted_transport.hpp"
 #include "damiao/driver.hpp"
+#include "damiao/group.hpp"
 #include "damiao/modes.hpp"
 #include "support/number_text.hpp"
 
@@ -277,6 +279,49 @@ TEST(PureFunctionAllocations, NoneAtAll) {
         }
     });
     EXPECT_GT(checksum, 0U);
+    EXPECT_EQ(counts.news, 0U);
+    EXPECT_EQ(counts.mallocs, 0U);
+}
+
+// A group cycle of mixed modes on two buses, where one motor never answers
+// and a stranger's frame arrives among the replies.
+TEST(GroupCycleAllocations, NonePerCycleAfterWarmUp) {
+    using namespace axiolink;
+    using damiao::GroupMember;
+    const transport::Duration timeout = transport::Duration::from_millis(2);
+    const std::vector<GroupMember> members{
+        {damiao::Damiao(1, 0x11, {}, timeout), 0}, {damiao::Damiao(2, 0x12, {}, timeout), 1},
+        {damiao::Damiao(3, 0x13, {}, timeout), 0}, {damiao::Damiao(4, 0x14, {}, timeout), 1}};
+    const auto group = damiao::MotorGroup::make(members, timeout);
+    ASSERT_TRUE(group.has_value());
+    axiolink::testing::ScriptedBuses buses(2, [](axiolink::testing::ScriptedBuses& b, std::size_t bus,
+                                       const CanFrame& sent) {
+        const auto motor = static_cast<std::uint16_t>(sent.id.value & 0xFFU);
+        if (motor != 3) {
+            b.arrive(bus, CanFrame{CanId::standard(0x10 + motor), kFeedback.data}, 100'000);
+        }
+        b.arrive(bus, kForeignFrame, 50'000);
+    });
+    const std::vector<ControlSetpoint> commands{kMit, PosVelSetpoint{1.0F, 2.0F},
+                                                VelSetpoint{3.0F}, ForcePosSetpoint{1.0F, 2.0F, 0.5F}};
+    std::vector<damiao::Result<damiao::MotorState>> results(members.size(), damiao::MotorState{});
+    const auto one_cycle = [&] {
+        buses.events.clear();
+        buses.sent.clear();
+        group->cycle(buses, commands, results);
+    };
+    for (std::size_t i = 0; i < kWarmUp; ++i) {
+        one_cycle();
+    }
+    std::size_t states = 0;
+    const AllocationCounts counts = allocations_during([&] {
+        for (std::size_t i = 0; i < kExchanges; ++i) {
+            one_cycle();
+            states += static_cast<std::size_t>(std::ranges::count_if(
+                results, [](const auto& result) { return result.has_value(); }));
+        }
+    });
+    EXPECT_EQ(states, 3 * kExchanges);
     EXPECT_EQ(counts.news, 0U);
     EXPECT_EQ(counts.mallocs, 0U);
 }

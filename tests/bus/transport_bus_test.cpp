@@ -35,6 +35,7 @@
 
 #include "transport/can.hpp"
 #include "transport/socketcan_backend.hpp"
+#include "open_transport.hpp"
 
 namespace axiolink::transport {
 namespace {
@@ -123,14 +124,6 @@ private:
     }
     int fd_;
 };
-
-SocketCanTransport open_transport(const char* iface) {
-    auto transport = SocketCanTransport::open(iface);
-    if (!transport) {
-        throw std::runtime_error(std::string("open ") + iface + ": " + transport.error().message());
-    }
-    return std::move(*transport);
-}
 
 std::size_t open_descriptor_count() {
     const auto entries = std::filesystem::directory_iterator("/proc/self/fd");

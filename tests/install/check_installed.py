@@ -10,21 +10,24 @@ import sysconfig
 import unittest
 
 import axiolink
+import axiolink_ext
 
 
 class InstalledTest(unittest.TestCase):
     site = pathlib.Path(sysconfig.get_path("platlib")).resolve()
 
-    def test_module_comes_from_site_packages(self):
-        self.assertEqual(pathlib.Path(axiolink.__file__).resolve().parent, self.site)
+    def test_modules_come_from_site_packages(self):
+        for module in (axiolink, axiolink_ext):
+            self.assertEqual(pathlib.Path(module.__file__).resolve().parent, self.site)
+        self.assertEqual(axiolink_ext.__version__, axiolink.__version__)
 
     def test_metadata_version_is_the_module_version(self):
         self.assertEqual(importlib.metadata.version("axiolink"), axiolink.__version__)
 
-    def test_stub_package_is_installed(self):
-        stubs = self.site / "axiolink-stubs"
-        self.assertTrue((stubs / "__init__.pyi").is_file())
-        self.assertTrue((stubs / "py.typed").is_file())
+    def test_stub_packages_are_installed(self):
+        for stubs in (self.site / "axiolink-stubs", self.site / "axiolink_ext-stubs"):
+            self.assertTrue((stubs / "__init__.pyi").is_file())
+            self.assertTrue((stubs / "py.typed").is_file())
 
     def test_tools_are_on_the_environment_path(self):
         scripts = pathlib.Path(sysconfig.get_path("scripts"))

@@ -2,6 +2,7 @@
 reported with the marked error code, and nothing else. Never run."""
 
 from axiolink import ControlSetpoint, Damiao, MitSetpoint, SocketCanTransport
+from axiolink_ext import MotorGroup
 
 bus = SocketCanTransport("vcan0")
 motor = Damiao(0x01, 0x11)
@@ -13,6 +14,8 @@ ControlSetpoint.vel("fast")  # error: arg-type
 motor.motor_id = 3  # error: misc
 position: int = motor.enable(bus).position  # error: assignment
 state = motor.ensure_mit_mode(bus)  # error: func-returns-value
+MotorGroup([motor], "vcan0")  # error: arg-type
+first = MotorGroup([motor], bus).cycle([MitSetpoint()])[0].position  # error: union-attr
 
 
 class Joint(Damiao):  # error: misc

@@ -2,7 +2,9 @@
 type-checked, never run."""
 
 import axiolink
+import axiolink_ext
 from axiolink import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState, SocketCanTransport
+from axiolink_ext import MotorError, MotorGroup
 
 
 def drive(bus: SocketCanTransport, motor: Damiao) -> float:
@@ -23,3 +25,19 @@ limits: float = MitLimits(p_max=3.14).p_max
 mode: int = ControlSetpoint.vel(-3.5).mode
 version: str = axiolink.__version__
 names: list[str] = axiolink.__all__
+
+
+def arm_step(bus: SocketCanTransport, arm: MotorGroup) -> list[float]:
+    positions = []
+    for item in arm.cycle([MitSetpoint(kd=1.0)] * len(arm)):
+        if isinstance(item, MotorError):
+            print(item.motor_id, item.text)
+        else:
+            positions.append(item.position)
+    p_max = axiolink_ext.read_register(arm.motors[0], bus, "p_max")
+    axiolink_ext.write_register(arm.motors[0], bus, 9, 0)
+    axiolink_ext.set_control_mode(arm.motors[0], bus, "mit")
+    return positions + [float(p_max)]
+
+
+arm = MotorGroup([shoulder()], SocketCanTransport("vcan0"), timeout_ms=5)

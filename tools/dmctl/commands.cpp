@@ -343,10 +343,8 @@ Outcome run_write(const Settings& settings, const ParsedArgs& args) {
         value = parse_value(*info, args.positional[2]);
         if (!value) {
             return usage_error("value '" + std::string(args.positional[2]) + "' is not a " +
-                               (info->type == damiao::RegisterType::Float
-                                    ? "finite number"
-                                    : "number from 0 to 0xFFFFFFFF") +
-                               " for register " + std::to_string(*number));
+                               std::string(damiao::value_kind(*info)) + " for register " +
+                               std::to_string(*number));
         }
     }
     auto bus = open_bus(settings);

@@ -1,6 +1,6 @@
 #pragma once
-// What dmctl knows about the registers of the driver's table: names, units,
-// how their 32 bits read as a value, and how a typed value is parsed.
+// What dmctl knows about the registers of the driver's table beyond their
+// shared names and value parsing: how a value reads to a person.
 
 #include <array>
 #include <cstdint>
@@ -9,57 +9,21 @@
 #include <string_view>
 
 #include "damiao/driver.hpp"
+#include "damiao/register_names.hpp"
 
 namespace axiolink::dmctl {
 
-struct RegisterName {
-    std::uint8_t number;
-    std::string_view name;     // what users type: `dmctl read 1 p_max`
-    std::string_view unit;     // empty when the value has none
-    std::string_view meaning;  // one line for `info` and the help
-};
+using damiao::float_of;
+using damiao::kRegisterNames;
+using damiao::mode_name;
+using damiao::parse_mode;
+using damiao::parse_register;
+using damiao::parse_value;
+using damiao::register_name;
+using damiao::RegisterName;
 
-// One entry per register of the driver's table, in the same order.
-inline constexpr std::array<RegisterName, damiao::kRegisterTable.size()> kRegisterNames{{
-    {7, "master_id", "", "id the motor answers at (its feedback id)"},
-    {8, "motor_id", "", "the motor's own CAN id"},
-    {9, "timeout", "ticks", "command time-out of the firmware, 0 = off"},
-    {damiao::kControlModeRegister, "control_mode", "", "1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS"},
-    {13, "hw_version", "", "hardware version"},
-    {14, "fw_version", "", "firmware version"},
-    {21, "p_max", "rad", "position range of MIT frames and feedback, +-p_max"},
-    {22, "v_max", "rad/s", "velocity range of MIT frames and feedback, +-v_max"},
-    {23, "t_max", "N·m", "torque range of MIT frames and feedback, +-t_max"},
-}};
-
-// The names describe exactly the driver's table.
-static_assert([] {
-    for (std::size_t i = 0; i < damiao::kRegisterTable.size(); ++i) {
-        if (kRegisterNames[i].number != damiao::kRegisterTable[i].number) {
-            return false;
-        }
-    }
-    return true;
-}());
-
-std::optional<RegisterName> register_name(std::uint8_t number) noexcept;
-// A register named or numbered (decimal or 0x hex) as on the command line.
-// Numbers outside the table pass, so that the driver refuses them itself.
-std::optional<std::uint8_t> parse_register(std::string_view text) noexcept;
-
-// "MIT", "POS_VEL", "VEL", "FORCE_POS"; empty for any other number.
-std::string_view mode_name(std::uint32_t mode) noexcept;
-// "mit", "pos_vel", "vel", "force_pos" (any case) or 1 to 4.
-std::optional<std::uint8_t> parse_mode(std::string_view text) noexcept;
-
-// The value of a Float register: the payload's IEEE-754 bits.
-float float_of(const damiao::RegisterValue& value) noexcept;
 // The value as a person reads it: "17 (0x11)", "3 (VEL)", "12.5 rad".
 std::string value_text(std::uint8_t number, const damiao::RegisterValue& value);
-// Parses a value for `number` in the register's own type (a mode name is
-// accepted for the control mode); nullopt when the text is not one.
-std::optional<damiao::RegisterValue> parse_value(const damiao::RegisterInfo& info,
-                                                 std::string_view text) noexcept;
 
 // The meaning of a feedback error code: "disabled", "enabled",
 // "over-voltage", ...; "unknown code" for codes the firmware does not define.

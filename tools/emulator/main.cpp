@@ -7,7 +7,10 @@
 // much as the read itself. The socket's receive time-out is set once, so
 // that an idle loop still wakes a few times a second to notice a signal that
 // arrived just before a read, and the end of --duration; `ppoll` is used
-// only while a delayed answer waits.
+// only while a delayed answer waits, or, with --bitrate, while frames are on
+// the modelled wire: then a motor sees a command only when the wire has
+// carried it, and its answer reaches the bus when the wire and the adapter
+// have carried that.
 
 #include <fcntl.h>
 #include <linux/can.h>
@@ -33,6 +36,7 @@
 #include "emulator/emulator.hpp"
 #include "emulator/frame_line.hpp"
 #include "emulator/options.hpp"
+#include "emulator/wire.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace {
@@ -44,6 +48,8 @@ using axiolink::emulator::Options;
 using axiolink::emulator::Outbox;
 using axiolink::emulator::Outgoing;
 using axiolink::emulator::PendingFrames;
+using axiolink::emulator::Wire;
+using axiolink::emulator::WireTiming;
 using axiolink::transport::CanFrame;
 using axiolink::transport::MonotonicTime;
 using axiolink::transport::SocketCanTransport;
@@ -177,6 +183,11 @@ public:
           emulator_(options.motors, MonotonicTime::now()),
           outbox_(emulator_.outbox_capacity()),
           pending_(kPendingCapacity) {
+        if (options.bitrate) {
+            wire_.emplace(
+                WireTiming{*options.bitrate, options.reaction_nanos, options.adapter_latency_nanos},
+                kPendingCapacity);
+        }
         const MonotonicTime start = calibrate();
         if (options.duration_nanos) {
             end_ = MonotonicTime{start.nanos + *options.duration_nanos};
@@ -186,7 +197,7 @@ public:
     int run() {
         Reception reception;
         while (g_stop_requested == 0) {
-            if (!pending_.empty() && !wait_for_frame_or_due_answer()) {
+            if (has_timed_work() && !wait_for_frame_or_due_answer()) {
                 continue;
             }
             if (receive(bus_.descriptor(), reception) < 0) {
@@ -219,6 +230,62 @@ public:
 
 private:
     bool ended(MonotonicTime now) const { return end_ && now >= *end_; }
+
+    bool has_timed_work() const {
+        return !pending_.empty() || (wire_ && wire_->next_end().has_value());
+    }
+
+    // The next time something is due: an answer to send or the end of a
+    // transmission on the wire.
+    std::optional<MonotonicTime> next_due() const {
+        std::optional<MonotonicTime> next;
+        if (!pending_.empty()) {
+            next = pending_.front().due;
+        }
+        if (wire_) {
+            if (const auto end = wire_->next_end(); end && (!next || *end < *next)) {
+                next = end;
+            }
+        }
+        return next;
+    }
+
+    // Carries the wire up to `now`: a command that has left it reaches the
+    // motors, an answer that has left it reaches the host one adapter
+    // latency later.
+    void run_wire(MonotonicTime now) {
+        if (!wire_) {
+            return;
+        }
+        wire_->advance(now, [this](const Wire::Transmitted& carried) {
+            if (carried.origin == Wire::Origin::Host) {
+                outbox_.clear();
+                emulator_.on_frame(carried.frame, carried.end, outbox_);
+                dispatch_answers(carried.end);
+            } else {
+                const MonotonicTime at_host{carried.end.nanos +
+                                            wire_->timing().adapter_latency_nanos};
+                if (!pending_.push(Outgoing{carried.frame, at_host})) {
+                    ++pending_overflows_;
+                }
+            }
+        });
+    }
+
+    // The outbox's answers: onto the wire, sent now, or kept until due.
+    void dispatch_answers(MonotonicTime now) {
+        for (const Outgoing& outgoing : outbox_.frames()) {
+            if (wire_) {
+                if (!wire_->offer_from_motor(outgoing.frame, outgoing.due)) {
+                    ++pending_overflows_;
+                }
+            } else if (outgoing.due <= now) {
+                send(outgoing.frame);
+            } else if (!pending_.push(outgoing)) {
+                ++pending_overflows_;
+            }
+        }
+    }
 
     // The kernel reports an interface going down once, on the next read;
     // the socket stays bound to it and simply receives nothing until it is
@@ -253,14 +320,16 @@ private:
             g_stop_requested = 1;
             return false;
         }
+        run_wire(now);
         while (!pending_.empty() && pending_.front().due <= now) {
             send(pending_.front().frame);
             pending_.pop();
         }
-        if (pending_.empty()) {
+        const std::optional<MonotonicTime> next = next_due();
+        if (!next) {
             return true;
         }
-        const std::uint64_t wait = pending_.front().due.nanos - now.nanos;
+        const std::uint64_t wait = next->nanos > now.nanos ? next->nanos - now.nanos : 0;
         const timespec timeout{static_cast<time_t>(wait / kNanosPerSecond),
                                static_cast<long>(wait % kNanosPerSecond)};
         pollfd poll_entry{bus_.descriptor(), POLLIN, 0};
@@ -279,15 +348,15 @@ private:
             return;
         }
         log("rx", *frame);
-        outbox_.clear();
-        emulator_.on_frame(*frame, arrival, outbox_);
-        for (const Outgoing& outgoing : outbox_.frames()) {
-            if (outgoing.due <= arrival) {
-                send(outgoing.frame);
-            } else if (!pending_.push(outgoing)) {
+        if (wire_) {
+            if (!wire_->offer_from_host(*frame, arrival)) {
                 ++pending_overflows_;
             }
+            return;
         }
+        outbox_.clear();
+        emulator_.on_frame(*frame, arrival, outbox_);
+        dispatch_answers(arrival);
     }
 
     void send(const CanFrame& frame) {
@@ -320,6 +389,7 @@ private:
     Emulator emulator_;
     Outbox outbox_;
     PendingFrames pending_;
+    std::optional<Wire> wire_;
     ArrivalClock arrival_clock_;
     std::optional<MonotonicTime> end_;
     std::size_t send_failures_ = 0;

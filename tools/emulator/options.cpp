@@ -16,6 +16,8 @@ constexpr std::uint32_t kMaxStandardId = 0x7FF;
 constexpr std::uint32_t kMaxMotorId = 0xFFFF;
 constexpr std::uint32_t kMaxDelayMs = 600'000;
 constexpr double kMaxDurationSeconds = 1e9;
+constexpr std::uint32_t kMaxBitrate = 8'000'000;
+constexpr std::uint32_t kMaxWireMicros = 1'000'000;
 
 using Error = std::unexpected<std::string>;
 
@@ -212,6 +214,7 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
         return options;
     }
     std::vector<FaultSwitch> faults;
+    bool wire_timing_given = false;
     ArgumentReader reader(args);
     while (!reader.done()) {
         const std::string_view name = reader.take_name();
@@ -223,7 +226,8 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             continue;
         }
         if (name != "--iface" && name != "--motor" && name != "--fault" && name != "--ready-file" &&
-            name != "--duration") {
+            name != "--duration" && name != "--bitrate" && name != "--reaction-us" &&
+            name != "--adapter-latency-us") {
             return Error(name.starts_with("-") ? "unknown option " + quoted(name)
                                                : "unexpected argument " + quoted(name));
         }
@@ -250,6 +254,22 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             faults.push_back(std::move(*fault));
         } else if (name == "--ready-file") {
             options.ready_file = std::string(*value);
+        } else if (name == "--bitrate") {
+            const auto bitrate = support::parse_unsigned(*value, kMaxBitrate);
+            if (!bitrate || *bitrate == 0) {
+                return Error("--bitrate " + quoted(*value) +
+                             ": expected bits per second from 1 to 8000000");
+            }
+            options.bitrate = *bitrate;
+        } else if (name == "--reaction-us" || name == "--adapter-latency-us") {
+            const auto micros = support::parse_unsigned(*value, kMaxWireMicros);
+            if (!micros) {
+                return Error(std::string(name) + " " + quoted(*value) +
+                             ": expected microseconds from 0 to 1000000");
+            }
+            (name == "--reaction-us" ? options.reaction_nanos : options.adapter_latency_nanos) =
+                std::uint64_t{*micros} * 1000;
+            wire_timing_given = true;
         } else {
             options.duration_nanos = parse_duration(*value);
             if (!options.duration_nanos) {
@@ -263,6 +283,9 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
     }
     if (options.motors.empty()) {
         return Error("at least one --motor is required");
+    }
+    if (wire_timing_given && !options.bitrate) {
+        return Error("--reaction-us and --adapter-latency-us need --bitrate");
     }
     for (std::size_t i = 0; i < options.motors.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
@@ -306,6 +329,7 @@ std::string usage_text() {
     return R"(Usage: dm-emulator --iface IFACE --motor ID:MASTER[:PRESET[:MODE]] [--motor ...]
                    [--fault FAULT[@ID] ...] [--ready-file PATH] [--log]
                    [--duration SECONDS]
+                   [--bitrate BPS [--reaction-us US] [--adapter-latency-us US]]
 
 Plays Damiao motors on a SocketCAN interface: each answers its command frames
 of the control mode in register 10, and its special commands, with one
@@ -340,6 +364,16 @@ Options:
                         is bound; removed at exit
   --log                 print every frame received and sent on stderr
   --duration SECONDS    exit after SECONDS
+  --bitrate BPS         time the bus as a CAN wire of BPS bits per second
+                        (default: every frame instant): each frame takes
+                        its exact bits, stuff bits and inter-frame space
+                        included, one frame at a time for every motor and
+                        every command received, lowest id first
+  --reaction-us US      with --bitrate: a motor answers US microseconds
+                        after a command has left the wire (default 0)
+  --adapter-latency-us US
+                        with --bitrate: a USB adapter between host and wire,
+                        US microseconds each way (default 0)
   -h, --help            print this text and exit
 
 Presets: )" +

@@ -20,6 +20,10 @@ struct Options {
     std::optional<std::string> ready_file;
     bool log = false;
     std::optional<std::uint64_t> duration_nanos;
+    // The wire model: none (every frame instant) unless a bit rate is given.
+    std::optional<std::uint32_t> bitrate;
+    std::uint64_t reaction_nanos = 0;
+    std::uint64_t adapter_latency_nanos = 0;
 };
 
 // Parses the arguments after the program name. The error is one line,

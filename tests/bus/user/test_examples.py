@@ -91,6 +91,21 @@ class ExamplesTest(unittest.TestCase):
                                    r"p99 \d+ us, max \d+ us, 0 without reply$")
         self.assertEqual(statuses, ["disabled"] * 3)
 
+    def test_seven_motors_as_one_group(self):
+        motors = [f"{i}:{0x10 + i:#x}:dm4310:{1 + i % 2}" for i in range(1, 8)]  # some not in MIT
+        with Emulator(*[arg for m in motors for arg in ("--motor", m)]):
+            done = run(example("group_loop.py", "--iface", IFACE, "--seconds", "1",
+                               "--rate", "100"))
+            statuses = [status_of(i) for i in range(1, 8)]
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        lines = done.stdout.splitlines()
+        steps = int(re.match(r"7 motors, (\d+) steps in [\d.]+ s: [\d.]+ Hz \(asked 100\), \d+ "
+                             r"steps overran$", lines[0]).group(1))
+        self.assertGreater(steps, 10)
+        self.assertRegex(lines[1], r"^step: median \d+ us, p99 \d+ us, max \d+ us$")
+        self.assertEqual(lines[2:], [f"motor 0x0{i}: {steps} states, 0 missed" for i in range(1, 8)])
+        self.assertEqual(statuses, ["disabled"] * 7)
+
     def test_vel_mode_after_switching_with_dmctl(self):
         with Emulator("--motor", "1:0x11:dm4310:1"):
             refused = run(example("vel_mode.py", "--iface", IFACE))

@@ -1,0 +1,271 @@
+#include "ext/group_type.hpp"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "damiao/group.hpp"
+#include "ext/axiolink_types.hpp"
+#include "ext/bus_access.hpp"
+#include "ext/motor_error.hpp"
+#include "transport/socketcan_bus_set.hpp"
+#include "types.hpp"
+
+namespace axiolink::python::ext {
+namespace {
+
+using damiao::ControlSetpoint;
+using damiao::MotorGroup;
+
+PyTypeObject* g_type = nullptr;
+
+// A cycle's deadline ends it, so a Ctrl-C that reaches another thread than
+// the cycle's still lets the cycle end soon; the cycle's own thread is woken
+// by the signal at once.
+constexpr std::uint64_t kMaxTimeoutMs = 100;
+constexpr std::uint64_t kDefaultTimeoutMs = 20;
+
+struct PyMotorGroup {
+    MotorGroup group;
+    PyRef motors;                    // tuple of axiolink.Damiao, in member order
+    std::vector<PyRef> bus_objects;  // the distinct SocketCanTransport objects, by bus index
+    std::uint64_t timeout_ms;
+};
+
+// --- construction ----------------------------------------------------------
+
+constexpr std::array<std::string_view, 3> kNewParams = {"motors", "buses", "timeout_ms"};
+constexpr Signature kNewSignature{"MotorGroup.__new__()", kNewParams, 2};
+
+PyResult<PyRef> as_tuple(PyObject* value, std::string_view name) {
+    if (!PyList_Check(value) && !PyTuple_Check(value)) {
+        return error_value(PyExc_TypeError, "argument '" + std::string(name) +
+                                                "': expected a list or tuple, got '" +
+                                                Py_TYPE(value)->tp_name + "'");
+    }
+    return checked(PySequence_Tuple(value));
+}
+
+PyResult<PyObject*> as_transport(PyObject* value, std::string_view name) {
+    return to_instance(value, name, axiolink_types().transport, "SocketCanTransport");
+}
+
+PyResult<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    auto matched = match_arguments(kNewSignature, args, kwargs);
+    if (!matched) {
+        return std::unexpected(std::move(matched.error()));
+    }
+    auto motors = as_tuple((*matched)[0], "motors");
+    if (!motors) {
+        return std::unexpected(std::move(motors.error()));
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(motors->get());
+    // One bus for all, or a list with one bus per motor.
+    PyRef per_motor;
+    if (!PyObject_TypeCheck((*matched)[1], axiolink_types().transport)) {
+        auto buses = as_tuple((*matched)[1], "buses");
+        if (!buses) {
+            return std::unexpected(std::move(buses.error()));
+        }
+        if (PyTuple_GET_SIZE(buses->get()) != count) {
+            return error_value(PyExc_ValueError,
+                               "buses: expected one bus for every motor (" + std::to_string(count) +
+                                   "), got " + std::to_string(PyTuple_GET_SIZE(buses->get())));
+        }
+        per_motor = std::move(*buses);
+    }
+    auto timeout_ms = (*matched)[2] == nullptr ? PyResult<std::uint64_t>(kDefaultTimeoutMs)
+                                               : to_u64((*matched)[2], "timeout_ms");
+    if (!timeout_ms) {
+        return std::unexpected(std::move(timeout_ms.error()));
+    }
+    if (*timeout_ms > kMaxTimeoutMs) {
+        return error_value(PyExc_ValueError,
+                           "timeout_ms must be at most 100, so that Ctrl-C ends a cycle soon");
+    }
+    std::vector<damiao::GroupMember> members;
+    std::vector<PyRef> bus_objects;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        auto motor = to_instance(PyTuple_GET_ITEM(motors->get(), i), "motors",
+                                 axiolink_types().damiao, "Damiao");
+        if (!motor) {
+            return std::unexpected(std::move(motor.error()));
+        }
+        PyObject* given = per_motor ? PyTuple_GET_ITEM(per_motor.get(), i) : (*matched)[1];
+        auto bus = as_transport(given, "buses");
+        if (!bus) {
+            return std::unexpected(std::move(bus.error()));
+        }
+        std::size_t index = 0;
+        while (index < bus_objects.size() && bus_objects[index].get() != *bus) {
+            ++index;
+        }
+        if (index == bus_objects.size()) {
+            if (bus_objects.size() == LockedBuses::kMaxBuses) {
+                return error_value(PyExc_ValueError, "a motor group spans at most 8 buses");
+            }
+            bus_objects.push_back(PyRef::borrow(*bus));
+        }
+        members.push_back({unwrap<damiao::Damiao>(*motor), index});
+    }
+    auto group = MotorGroup::make(members, transport::Duration::from_millis(*timeout_ms));
+    if (!group) {
+        return error_value(PyExc_ValueError, group.error().message());
+    }
+    return emplace<PyMotorGroup>(type, std::move(*group), std::move(*motors),
+                                 std::move(bus_objects), *timeout_ms);
+}
+
+// --- the cycle ---------------------------------------------------------------
+
+PyResult<ControlSetpoint> as_setpoint(PyObject* value) {
+    const AxiolinkTypes& types = axiolink_types();
+    if (PyObject_TypeCheck(value, types.mit_setpoint)) {
+        return ControlSetpoint(unwrap<damiao::MitSetpoint>(value));
+    }
+    if (PyObject_TypeCheck(value, types.control_setpoint)) {
+        return unwrap<ControlSetpoint>(value);
+    }
+    return error_value(PyExc_TypeError,
+                       std::string("setpoints: expected MitSetpoint or ControlSetpoint, got '") +
+                           Py_TYPE(value)->tp_name + "'");
+}
+
+constexpr std::array<std::string_view, 1> kCycleParams = {"setpoints"};
+constexpr Signature kCycleSignature{"MotorGroup.cycle()", kCycleParams, 1};
+
+PyResult<PyRef> cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const PyMotorGroup& group = unwrap<PyMotorGroup>(self);
+    auto matched = match_arguments(kCycleSignature, args, nargs, kwnames);
+    if (!matched) {
+        return std::unexpected(std::move(matched.error()));
+    }
+    PyRef sequence = PyRef::steal(PySequence_Fast((*matched)[0], "setpoints: expected a sequence"));
+    if (!sequence) {
+        return already_set();
+    }
+    const std::size_t count = group.group.members().size();
+    if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())) != count) {
+        return error_value(PyExc_ValueError,
+                           "setpoints: expected one for every motor (" + std::to_string(count) +
+                               "), got " +
+                               std::to_string(PySequence_Fast_GET_SIZE(sequence.get())));
+    }
+    std::array<ControlSetpoint, MotorGroup::kMaxMotors> commands;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto setpoint =
+            as_setpoint(PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)));
+        if (!setpoint) {
+            return std::unexpected(std::move(setpoint.error()));
+        }
+        commands[i] = *setpoint;
+    }
+    std::array<GuardedTransport*, LockedBuses::kMaxBuses> guarded{};
+    std::array<transport::SocketCanTransport*, LockedBuses::kMaxBuses> transports{};
+    const std::size_t buses = group.bus_objects.size();
+    for (std::size_t i = 0; i < buses; ++i) {
+        guarded[i] = &unwrap<GuardedTransport>(group.bus_objects[i].get());
+        transports[i] = &guarded[i]->transport;
+    }
+    std::array<damiao::Result<damiao::MotorState>, MotorGroup::kMaxMotors> results;
+    // The bus objects stay alive through the group's references.
+    Py_BEGIN_ALLOW_THREADS {
+        const LockedBuses locked(std::span(guarded.data(), buses));
+        transport::SocketCanBusSet bus_set(std::span(transports.data(), buses));
+        group.group.cycle(bus_set, std::span(commands.data(), count),
+                          std::span(results.data(), count));
+    }
+    Py_END_ALLOW_THREADS;
+    // A signal that interrupted the wait (Ctrl-C) is handled now.
+    if (PyErr_CheckSignals() != 0) {
+        return already_set();
+    }
+    PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!out) {
+        return already_set();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        auto item = results[i] ? new_motor_state(*results[i])
+                               : new_motor_error(group.group.members()[i].driver.motor_id(),
+                                                 results[i].error().message());
+        if (!item) {
+            return std::unexpected(std::move(item.error()));
+        }
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item->release());
+    }
+    return out;
+}
+
+// --- attributes ----------------------------------------------------------------
+
+PyResult<PyRef> motors(PyObject* self, void*) {
+    return PyRef::borrow(unwrap<PyMotorGroup>(self).motors.get());
+}
+
+PyResult<PyRef> timeout_ms(PyObject* self, void*) {
+    return result_object(PyLong_FromUnsignedLongLong(unwrap<PyMotorGroup>(self).timeout_ms));
+}
+
+Py_ssize_t len(PyObject* self) noexcept {
+    return static_cast<Py_ssize_t>(unwrap<PyMotorGroup>(self).group.members().size());
+}
+
+PyMethodDef kMethods[] = {
+    {"cycle", fastcall_entry<cycle>(), METH_FASTCALL | METH_KEYWORDS,
+     "cycle($self, setpoints)\n--\n\n"
+     "Commands every motor once and collects their answers.\n\n"
+     "`setpoints` holds one MitSetpoint or ControlSetpoint per motor, in the\n"
+     "group's order. Every command is sent first, on every bus; then the\n"
+     "answers are collected until they are all in or the group's timeout has\n"
+     "passed since the last send. Frames that were waiting on a bus before\n"
+     "the cycle are discarded first, so a late answer to an earlier command\n"
+     "is never taken for this one.\n\n"
+     "Returns a tuple with one item per motor: its axiolink.MotorState, or a\n"
+     "MotorError (returned, not raised) saying why there is none. The\n"
+     "interpreter lock is released while the cycle waits, and each bus is\n"
+     "locked for the whole cycle, so plain commands of other threads on those\n"
+     "buses wait for it to end."},
+    {},
+};
+
+PyGetSetDef kGetters[] = {
+    {"motors", entry<motors>, nullptr, "The motors, in the group's order (a tuple).", nullptr},
+    {"timeout_ms", entry<timeout_ms>, nullptr,
+     "How long each cycle waits for the answers, from its last send.", nullptr},
+    {},
+};
+
+void dealloc_group(PyObject* self) noexcept {
+    dealloc<PyMotorGroup>(self);
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(entry<construct>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_group)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetters},
+    {Py_sq_length, reinterpret_cast<void*>(len)},
+    {Py_tp_doc,
+     const_cast<char*>("MotorGroup(motors, buses, timeout_ms=20)\n--\n\n"
+                       "Motors commanded together, one cycle per step of a control loop.\n\n"
+                       "`motors` is a list of axiolink.Damiao. `buses` is one\n"
+                       "axiolink.SocketCanTransport for all of them, or a list with one per\n"
+                       "motor (up to 8 different buses). `timeout_ms` (at most 100) bounds\n"
+                       "each cycle's wait for the answers. Two motors on one bus that answer\n"
+                       "at the same master id are refused (ValueError): their answers could\n"
+                       "not be told apart.")},
+    {},
+};
+
+PyType_Spec kSpec{"axiolink_ext.MotorGroup", sizeof(Wrapper<PyMotorGroup>), 0, kClassFlags, kSlots};
+
+}  // namespace
+
+PyResult<PyTypeObject*> motor_group_type() {
+    return type_once(g_type, kSpec);
+}
+
+}  // namespace axiolink::python::ext

@@ -1,0 +1,80 @@
+// axiolink_ext: what programs need beyond axiolink's fixed surface, on
+// axiolink's own objects. Its name puts it beside axiolink wherever modules
+// are listed; it cannot be a submodule, since axiolink is one extension
+// module and not a package.
+
+#include <Python.h>
+
+#include "boundary.hpp"
+#include "ext/axiolink_types.hpp"
+#include "ext/bus_access.hpp"
+#include "ext/group_type.hpp"
+#include "ext/motor_error.hpp"
+#include "ext/registers.hpp"
+
+namespace axiolink::python::ext {
+namespace {
+
+constexpr const char* kDoc =
+    "Companion of axiolink: groups of motors commanded in one cycle, register\n"
+    "access by name, control-mode switching, and errors that name the motor.\n\n"
+    "It works on axiolink's own objects (Damiao, SocketCanTransport,\n"
+    "MitSetpoint, ControlSetpoint) and returns axiolink.MotorState objects.";
+
+PyModuleDef g_definition{
+    PyModuleDef_HEAD_INIT, "axiolink_ext", kDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+PyResult<void> add(PyObject* module, const char* name, PyObject* value) {
+    if (PyModule_AddObjectRef(module, name, value) < 0) {
+        return already_set();
+    }
+    return {};
+}
+
+PyResult<PyRef> create() {
+    if (auto loaded = load_axiolink_types(); !loaded) {
+        return std::unexpected(std::move(loaded.error()));
+    }
+    static bool fork_handlers = install_fork_handlers();
+    if (!fork_handlers) {
+        return error_value(PyExc_ImportError, "axiolink_ext: cannot install its fork handlers");
+    }
+    g_definition.m_methods = register_functions();
+    PyRef module = PyRef::steal(PyModule_Create(&g_definition));
+    if (!module) {
+        return already_set();
+    }
+    auto group = motor_group_type();
+    auto error = motor_error_type();
+    if (!group || !error) {
+        return already_set();
+    }
+    PyRef version = PyRef::steal(PyUnicode_FromString(AXIOLINK_VERSION));
+    if (!version) {
+        return already_set();
+    }
+    PyRef names =
+        PyRef::steal(Py_BuildValue("[ssssss]", "__version__", "MotorGroup", "MotorError",
+                                   "read_register", "write_register", "set_control_mode"));
+    if (!names) {
+        return already_set();
+    }
+    auto added =
+        add(module.get(), "__version__", version.get())
+            .and_then([&] { return add(module.get(), "__all__", names.get()); })
+            .and_then([&] {
+                return add(module.get(), "MotorGroup", reinterpret_cast<PyObject*>(*group));
+            })
+            .and_then([&] { return add(module.get(), "MotorError", *error); });
+    if (!added) {
+        return std::unexpected(std::move(added.error()));
+    }
+    return module;
+}
+
+}  // namespace
+}  // namespace axiolink::python::ext
+
+PyMODINIT_FUNC PyInit_axiolink_ext() {
+    return axiolink::python::entry<axiolink::python::ext::create>();
+}

@@ -1,0 +1,57 @@
+#pragma once
+// Several buses used together by one thread: frames sent to each without
+// waiting for answers, frames already waiting discarded, and one wait that
+// wakes for whichever bus has something.
+//
+// A plain request waits on one bus for one reply at a time; commanding many
+// motors at the pace of the wire needs every command out before the first
+// reply is awaited, and every bus awaited at once. No locking inside: the
+// caller holds exclusive use of every bus for the whole of each operation.
+
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "transport/can.hpp"
+
+namespace axiolink::transport {
+
+// One frame taken off one of the set's buses.
+struct BusFrame {
+    std::size_t bus = 0;
+    CanFrame frame;
+};
+
+// How far a batch of sends got: the first `sent` frames went out; when that
+// is short of the batch, `error` is why the next one did not.
+struct BatchSent {
+    std::size_t sent = 0;
+    std::optional<TransportError> error;
+};
+
+class BusSet {
+public:
+    virtual ~BusSet() = default;
+
+    virtual std::size_t size() const noexcept = 0;
+    // Sends `frames` on bus `bus` in order, without reading anything.
+    virtual BatchSent send(std::size_t bus, std::span<const CanFrame> frames) = 0;
+    // Discards every frame already waiting on bus `bus`, without waiting.
+    virtual TransportResult<void> drain(std::size_t bus) = 0;
+    // Waits at most `timeout` until at least one frame is waiting on any bus,
+    // then moves as many waiting frames as fit into `out` and returns how
+    // many; zero only when what woke it was no frame after all. Timeout when
+    // nothing came; Backend for a failed wait or read, EINTR when a signal
+    // interrupted the wait.
+    virtual TransportResult<std::size_t> wait(Duration timeout, std::span<BusFrame> out) = 0;
+
+    // The clock deadlines are measured on; tests replace it.
+    virtual MonotonicTime now() const noexcept { return MonotonicTime::now(); }
+
+protected:
+    BusSet() = default;
+    BusSet(const BusSet&) = default;
+    BusSet& operator=(const BusSet&) = default;
+};
+
+}  // namespace axiolink::transport

@@ -1,0 +1,174 @@
+#include "emulator/wire.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace axiolink::emulator {
+namespace {
+
+using transport::CanFrame;
+using transport::CanId;
+using transport::MonotonicTime;
+using transport::Payload;
+
+// A classic frame written out as text, one character per bit, as a
+// transmitter puts it on the wire: the CRC by long division of the text,
+// then a stuff bit after every five equal bits up to the CRC's end, then the
+// fixed trailer and the intermission.
+std::string bits_of(std::uint64_t value, int count) {
+    std::string text;
+    for (int i = count - 1; i >= 0; --i) {
+        text += ((value >> i) & 1U) != 0 ? '1' : '0';
+    }
+    return text;
+}
+
+std::size_t reference_bits(const CanFrame& frame) {
+    std::string body = "0";
+    if (frame.id.kind == transport::IdKind::Standard) {
+        body += bits_of(frame.id.value, 11) + "000";
+    } else {
+        body += bits_of(frame.id.value >> 18, 11) + "11" + bits_of(frame.id.value, 18) + "000";
+    }
+    body += bits_of(frame.data.size(), 4);
+    for (const std::uint8_t byte : frame.data.bytes()) {
+        body += bits_of(byte, 8);
+    }
+    std::string remainder = body + std::string(15, '0');
+    const std::string generator =
+        "1100010110011001";  // x^15 + x^14 + x^10 + x^8 + x^7 + x^4 + x^3 + 1
+    for (std::size_t i = 0; i + 15 < remainder.size(); ++i) {
+        if (remainder[i] == '1') {
+            for (std::size_t j = 0; j < generator.size(); ++j) {
+                remainder[i + j] = remainder[i + j] == generator[j] ? '0' : '1';
+            }
+        }
+    }
+    body += remainder.substr(remainder.size() - 15);
+    std::string stuffed;
+    int run = 0;
+    char last = 'x';
+    for (const char bit : body) {
+        stuffed += bit;
+        run = bit == last ? run + 1 : 1;
+        last = bit;
+        if (run == 5) {
+            last = bit == '0' ? '1' : '0';
+            stuffed += last;
+            run = 1;
+        }
+    }
+    return stuffed.size() + 10 + 3;
+}
+
+CanFrame standard(std::uint16_t id, Payload data) {
+    return CanFrame{CanId::standard(id), data};
+}
+
+TEST(WireBits, ClassicFramesCountEveryStuffBitOfTheirOwnContent) {
+    const std::vector<CanFrame> frames{
+        standard(0x000, Payload{0, 0, 0, 0, 0, 0, 0, 0}),
+        standard(0x7FF, Payload{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
+        standard(0x555, Payload{0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA}),
+        standard(0x001,
+                 Payload{0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x07, 0xFF}),  // an MIT zero command
+        standard(0x011, Payload{0x11, 0x80, 0x00, 0x7F, 0xF8, 0x00, 0x1E, 0x20}),  // a feedback
+        standard(0x7FF, Payload{0x01, 0x00, 0x33, 0x0A, 0, 0, 0, 0}),  // a register read
+        standard(0x123, Payload{}),
+        CanFrame{CanId::extended(0x1FFFFFFF), Payload{1, 2, 3}},
+        CanFrame{CanId::extended(0x00000000), Payload{0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const CanFrame& frame : frames) {
+        EXPECT_EQ(wire_bits(frame), reference_bits(frame)) << frame.id.value;
+    }
+    // Without stuff bits an 8-byte standard frame takes 111 bits, with the
+    // most it can hold 135.
+    for (const CanFrame& frame : std::vector(frames.begin(), frames.begin() + 6)) {
+        EXPECT_GE(wire_bits(frame), 111U);
+        EXPECT_LE(wire_bits(frame), 135U);
+    }
+    EXPECT_GT(wire_bits(frames[0]), wire_bits(frames[2]));
+}
+
+constexpr std::uint64_t kStart = 5'000'000'000;
+
+// Commands at ids 1..n sent at once, each answered by its motor at
+// 0x10 + id: when each answer reaches the host, by the wire's arithmetic.
+std::vector<std::uint64_t> answers_at_host(std::size_t n, WireTiming timing) {
+    Wire wire(timing, 64);
+    for (std::uint16_t id = 1; id <= n; ++id) {
+        EXPECT_TRUE(wire.offer_from_host(
+            standard(id, Payload{0x7F, 0xFF, 0x7F, 0xF0, 0, 0, 7, static_cast<std::uint8_t>(id)}),
+            MonotonicTime{kStart}));
+    }
+    std::vector<std::uint64_t> at_host;
+    while (const auto end = wire.next_end()) {
+        wire.advance(*end, [&](const Wire::Transmitted& carried) {
+            if (carried.origin == Wire::Origin::Host) {
+                const auto id = static_cast<std::uint16_t>(carried.frame.id.value);
+                EXPECT_TRUE(wire.offer_from_motor(
+                    standard(0x10 + id, Payload{static_cast<std::uint8_t>(id), 0x80, 0, 0x7F, 0xF8,
+                                                0, 30, 32}),
+                    carried.end));
+            } else {
+                at_host.push_back(carried.end.nanos + timing.adapter_latency_nanos - kStart);
+            }
+        });
+    }
+    return at_host;
+}
+
+std::uint64_t nanos_for(std::size_t bits, std::uint32_t bitrate) {
+    return (bits * 1'000'000'000ULL + bitrate - 1) / bitrate;
+}
+
+TEST(Wire, CommandsSentAtOnceAreAnsweredAtTheTimesTheWireAllows) {
+    const WireTiming timing{1'000'000, 50'000, 250'000};
+    const std::size_t n = 4;
+    const std::vector<std::uint64_t> at_host = answers_at_host(n, timing);
+    ASSERT_EQ(at_host.size(), n);
+    // By hand: the commands go first, back to back, from one adapter latency
+    // on. Each answer is ready a reaction time after its command; the lower
+    // command ids win over the answers' master ids while any is left, and
+    // then the answers follow in order, each after the wire is free and it is
+    // ready; each reaches the host one adapter latency after its last bit.
+    std::uint64_t wire_free = timing.adapter_latency_nanos;
+    std::vector<std::uint64_t> ready;
+    for (std::uint16_t id = 1; id <= n; ++id) {
+        wire_free += nanos_for(reference_bits(standard(id, Payload{0x7F, 0xFF, 0x7F, 0xF0, 0, 0, 7,
+                                                                   static_cast<std::uint8_t>(id)})),
+                               timing.bitrate);
+        ready.push_back(wire_free + timing.reaction_nanos);
+    }
+    for (std::uint16_t id = 1; id <= n; ++id) {
+        const std::uint64_t start = std::max(wire_free, ready[id - 1U]);
+        wire_free =
+            start +
+            nanos_for(reference_bits(standard(0x10 + id, Payload{static_cast<std::uint8_t>(id),
+                                                                 0x80, 0, 0x7F, 0xF8, 0, 30, 32})),
+                      timing.bitrate);
+        EXPECT_EQ(at_host[id - 1U], wire_free + timing.adapter_latency_nanos) << id;
+    }
+}
+
+TEST(Wire, TheLowestReadyIdWinsAndNoFrameInterruptsAnother) {
+    Wire wire(WireTiming{500'000, 0, 0}, 8);
+    const std::uint64_t frame_nanos = nanos_for(wire_bits(standard(0x300, Payload{})), 500'000);
+    ASSERT_TRUE(wire.offer_from_host(standard(0x300, Payload{}), MonotonicTime{kStart}));
+    // Ready while 0x300 is on the wire: they wait for it, then the lower wins.
+    ASSERT_TRUE(wire.offer_from_host(standard(0x200, Payload{}), MonotonicTime{kStart + 10}));
+    ASSERT_TRUE(wire.offer_from_motor(standard(0x100, Payload{}), MonotonicTime{kStart + 20}));
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> order;
+    wire.advance(MonotonicTime{kStart + 10 * frame_nanos}, [&](const Wire::Transmitted& carried) {
+        order.emplace_back(carried.frame.id.value, carried.end.nanos - kStart);
+    });
+    EXPECT_EQ(order,
+              (std::vector<std::pair<std::uint32_t, std::uint64_t>>{
+                  {0x300, frame_nanos}, {0x100, 2 * frame_nanos}, {0x200, 3 * frame_nanos}}));
+    EXPECT_FALSE(wire.next_end().has_value());
+}
+
+}  // namespace
+}  // namespace axiolink::emulator
