@@ -96,11 +96,13 @@ class GroupCycleTest(unittest.TestCase):
 
 class GroupThreadsTest(unittest.TestCase):
     def test_other_threads_run_and_plain_commands_wait_their_turn_during_cycles(self):
+        # A plain command that finds a cycle's bus taken waits for it with the
+        # interpreter lock held, so the two kinds of other thread run apart:
+        # first one that only ticks, then one making plain commands.
         bus = SocketCanTransport(IFACE)
         failures, plain_states, ticks = [], [], []
-        stop = threading.Event()
 
-        def plain_commands():
+        def plain_commands(stop):
             motor = Damiao(1, 0x11)
             while not stop.is_set():
                 try:
@@ -108,32 +110,34 @@ class GroupThreadsTest(unittest.TestCase):
                 except RuntimeError as error:
                     failures.append(str(error))
 
-        def ticker():
+        def ticker(stop):
             while not stop.is_set():
                 ticks.append(time.monotonic())
                 time.sleep(0.001)
 
         with Emulator(*emulated("1:0x11", "2:0x12", "3:0x13"), "--fault", "silent@3"):
-            threads = [threading.Thread(target=plain_commands), threading.Thread(target=ticker)]
-            for thread in threads:
-                thread.start()
             group = MotorGroup(motors(2, 3), bus, timeout_ms=100)
-            windows = []
-            try:
-                for _ in range(5):
-                    started = time.monotonic()
-                    states = group.cycle([MitSetpoint()] * 2)
-                    windows.append((started, time.monotonic()))
-                    self.assertIs(type(states[0]), MotorState)
-                    self.assertEqual(states[1].text, TIMEOUT_TEXT)
-            finally:
-                stop.set()
-                for thread in threads:
+            for other in (ticker, plain_commands):
+                stop = threading.Event()
+                thread = threading.Thread(target=other, args=(stop,))
+                thread.start()
+                windows = []
+                try:
+                    for _ in range(5):
+                        started = time.monotonic()
+                        states = group.cycle([MitSetpoint()] * 2)
+                        windows.append((started, time.monotonic()))
+                        self.assertIs(type(states[0]), MotorState)
+                        self.assertEqual(states[1].text, TIMEOUT_TEXT)
+                finally:
+                    stop.set()
                     thread.join()
+                if other is ticker:
+                    # Each cycle waits its whole 100 ms for motor 3; the ticker
+                    # ran meanwhile.
+                    self.assertTrue(all(any(a < t < b for t in ticks) for a, b in windows))
         self.assertEqual(failures, [])
         self.assertGreater(len(plain_states), 0)
-        # Each cycle waits its whole 100 ms for motor 3; the ticker ran meanwhile.
-        self.assertTrue(all(any(a < t < b for t in ticks) for a, b in windows))
 
     def test_ctrl_c_ends_a_cycle_at_once(self):
         bus = SocketCanTransport(IFACE)
