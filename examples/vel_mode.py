@@ -7,6 +7,10 @@ VEL mode first with dmctl, once (the mode stays until it is changed again):
     dmctl --iface can0 mode 0x01 vel
     python vel_mode.py --iface can0 --motor-id 0x01 --master-id 0x11 --preset dm4310
 
+The speed starts from 0 and changes gradually (top speed over half the run:
+5 rad/s per second by default); a velocity command never names a position,
+so the motor moves on from wherever it stands.
+
 A motor in another mode ignores VEL frames: the first command then times
 out, and this program says what to check.
 """
@@ -27,13 +31,16 @@ def parse_args():
     parser.add_argument("--top-speed", type=float, default=5.0, help="rad/s (5)")
     parser.add_argument("--seconds", type=float, default=2.0, help="length of the ramp (2)")
     parser.add_argument("--rate", type=float, default=200.0, help="commands per second (200)")
+    parser.add_argument("--timeout-ms", type=int, default=20,
+                        help="wait for each answer (ms, 20)")
     return parser.parse_args()
 
 
 def main():
     args = parse_args()
     bus = SocketCanTransport(args.iface)
-    motor = Damiao(args.motor_id, args.master_id, getattr(MitLimits, args.preset)())
+    motor = Damiao(args.motor_id, args.master_id, getattr(MitLimits, args.preset)(),
+                   timeout_ms=args.timeout_ms)
     motor.enable(bus)
     try:
         try:
