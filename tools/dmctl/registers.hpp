@@ -60,6 +60,11 @@ std::string value_text(std::uint8_t number, const damiao::RegisterValue& value);
 // accepted for the control mode); nullopt when the text is not one.
 std::optional<damiao::RegisterValue> parse_value(const damiao::RegisterInfo& info,
                                                  std::string_view text) noexcept;
+// What a value for register `number` must be when the motor cannot take
+// `value` (an id above 0x7FF, a mode outside 1 to 4, a range that is not
+// positive), e.g. "an id from 0 to 0x7FF"; nullopt when it can.
+std::optional<std::string_view> value_refusal(std::uint8_t number,
+                                              const damiao::RegisterValue& value) noexcept;
 
 // The meaning of a feedback error code: "disabled", "enabled",
 // "over-voltage", ...; "unknown code" for codes the firmware does not define.

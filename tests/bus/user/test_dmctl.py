@@ -63,6 +63,13 @@ class HelpAndUsageTest(unittest.TestCase):
              "dmctl: value 'fast' is not a finite number for register 21"),
             (["write", "1", "timeout", "-1"],
              "dmctl: value '-1' is not a number from 0 to 0xFFFFFFFF for register 9"),
+            # Values the motor cannot take, refused before the bus is opened.
+            (["write", "1", "master_id", "0x1000"], "dmctl: value '0x1000' is not an id from 0 "
+             "to 0x7FF for register 7; the motor cannot take it"),
+            (["write", "1", "control_mode", "7"], "dmctl: value '7' is not one of mit, pos_vel, "
+             "vel, force_pos (or 1 to 4) for register 10; the motor cannot take it"),
+            (["write", "1", "t_max", "-5"], "dmctl: value '-5' is not a positive number for "
+             "register 23; the motor cannot take it"),
             (["enable", "1", "--preset", "dm9999"],
              "dmctl: unknown preset 'dm9999'; presets: dm3507, dm4310, dm4310p, dm4340, dm4340p, "
              "dm6006, dm6248p, dm8006, dm8009, dm10010, dm10010l, dmg6215, dmh3510, dmh6220, "
