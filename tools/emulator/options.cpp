@@ -341,6 +341,7 @@ Options:
   --log                 print every frame received and sent on stderr
   --duration SECONDS    exit after SECONDS
   -h, --help            print this text and exit
+  --version             print the version and exit
 
 Presets: )" +
            presets +
