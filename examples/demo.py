@@ -101,9 +101,11 @@ def run(args):
             ramp_ticker.wait()
         ticker = Ticker(args.rate)
         start = ticker.started
-        next_report = start
-        while (now := time.perf_counter()) - start < args.seconds:
-            t = now - start
+        next_report = 0.0
+        while time.perf_counter() - start < args.seconds:
+            # The trajectory's clock is the tick count, not the wall clock:
+            # after a late tick it goes on from where it was, never jumps.
+            t = ticker.ticks / args.rate
             q, dq = trajectory(t, args.amplitude)
             try:
                 state = motor.mit_control(bus, MitSetpoint(q=q, dq=dq, kp=args.kp, kd=args.kd))
@@ -113,7 +115,7 @@ def run(args):
                 ticker.wait()
                 continue
             rows.append((t, q, state.position, state.velocity, state.torque))
-            if now >= next_report:
+            if t >= next_report:
                 print(f"t={t:5.2f}s  target={q:+7.3f}  position={state.position:+7.3f}  "
                       f"error={q - state.position:+6.3f}  torque={state.torque:+6.2f}  "
                       f"t_mos={state.t_mos}")
@@ -121,7 +123,8 @@ def run(args):
             ticker.wait()
     except Stopped as signal_stop:
         stopped = signal_stop
-        print(f"stopped by {stopped} after {max(rows[-1][0], 0.0) if rows else 0.0:.2f} s of the run")
+        ran = max(rows[-1][0], 0.0) if rows else 0.0  # the ramp's samples are at t < 0
+        print(f"stopped by {stopped} after {ran:.2f} s of the run")
     finally:
         # A second Ctrl-C must not cut the disable short.
         for signum in (signal.SIGINT, signal.SIGTERM):

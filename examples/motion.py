@@ -28,7 +28,7 @@ class Ticker:
         if not rate > 0 or not math.isfinite(rate):
             raise ValueError(f"rate must be a positive number of ticks per second, not {rate}")
         self.period = 1.0 / rate
-        self.started = self.next_tick = time.perf_counter()
+        self.started = self.next_tick = self.last = time.perf_counter()
         self.ticks = self.overruns = self.late_wakeups = 0
         self.oversleep = []  # seconds past the deadline, one per sleep
 
@@ -38,17 +38,18 @@ class Ticker:
         delay = self.next_tick - time.perf_counter()
         if delay <= 0:
             self.overruns += 1
-            self.next_tick = time.perf_counter()
+            self.next_tick = self.last = time.perf_counter()
             return
         time.sleep(delay)
-        late = time.perf_counter() - self.next_tick
+        self.last = time.perf_counter()
+        late = self.last - self.next_tick
         self.oversleep.append(late)
         if late > self.period / 4:
             self.late_wakeups += 1
 
     def achieved(self):
-        """Ticks per second since the start."""
-        elapsed = time.perf_counter() - self.started
+        """Ticks per second from the start to the end of the last tick."""
+        elapsed = self.last - self.started
         return self.ticks / elapsed if elapsed > 0 else 0.0
 
     def shortfall(self, asked):

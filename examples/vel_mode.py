@@ -17,9 +17,9 @@ out, and this program says what to check.
 
 import argparse
 import sys
-import time
 
 from axiolink import ControlSetpoint, Damiao, MitLimits, SocketCanTransport
+from motion import Ticker
 
 
 def parse_args():
@@ -50,18 +50,19 @@ def main():
                   f"mode? switch it with: dmctl --iface {args.iface} mode {args.motor_id:#04x} "
                   f"vel", file=sys.stderr)
             return 1
-        start = time.perf_counter()
-        next_report = start
-        while (elapsed := time.perf_counter() - start) < args.seconds:
+        # Counted in commands, not in time: after a stall the speed goes on
+        # from where it was instead of jumping.
+        total = max(1, round(args.seconds * args.rate))
+        ticker = Ticker(args.rate)
+        for tick in range(total):
             # Up to the top speed in the first half, back to zero in the second.
-            share = elapsed / args.seconds
+            share = tick / total
             target = args.top_speed * (1 - abs(2 * share - 1))
             state = motor.control(bus, ControlSetpoint.vel(target))
-            if time.perf_counter() >= next_report:
-                print(f"t={elapsed:4.2f}s  target {target:+6.2f} rad/s  "
+            if tick % max(1, round(args.rate / 4)) == 0:
+                print(f"t={tick / args.rate:4.2f}s  target {target:+6.2f} rad/s  "
                       f"velocity {state.velocity:+6.2f} rad/s  torque {state.torque:+5.2f} N·m")
-                next_report += 0.25
-            time.sleep(1.0 / args.rate)
+            ticker.wait()
         motor.control(bus, ControlSetpoint.vel(0.0))
     finally:
         print(f"disabled: {motor.disable(bus)!r}")

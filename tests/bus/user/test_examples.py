@@ -252,6 +252,25 @@ class StartFromAFarPositionTest(unittest.TestCase):
                 print(f"{name}: largest torque {largest:.2f} N·m", file=sys.stderr)
 
 
+class RateShortfallTest(unittest.TestCase):
+    def test_the_demo_says_when_it_falls_short_of_the_asked_rate(self):
+        # No machine keeps 100 kHz: the demo must say so, and why; at 20 Hz
+        # it keeps up and says nothing of the kind.
+        results = {}
+        with Emulator("--motor", "1:0x11:dm4310:1"):
+            for rate in ("100000", "20"):
+                results[rate] = run(example("demo.py", "--iface", IFACE, "--seconds", "0.5",
+                                            "--rate", rate, "--plot",
+                                            os.path.join(OUTPUT, "demo-rate.png")), timeout=120)
+        fast, slow = results["100000"], results["20"]
+        self.assertEqual(fast.returncode, 0, fast.stdout + fast.stderr)
+        self.assertRegex(fast.stdout, r"\nfell short of the asked 100000 Hz: \d+ Hz; \d+ of \d+ "
+                                      r"ticks overran their period \(the work took longer\), "
+                                      r"\d+ sleeps woke more than a quarter period late")
+        self.assertEqual(slow.returncode, 0, slow.stdout + slow.stderr)
+        self.assertNotIn("fell short", slow.stdout)
+
+
 class DemoTest(unittest.TestCase):
     def run_demo_until(self, signum, name):
         os.makedirs(OUTPUT, exist_ok=True)
