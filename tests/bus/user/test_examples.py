@@ -259,7 +259,9 @@ class RateShortfallTest(unittest.TestCase):
         results = {}
         with Emulator("--motor", "1:0x11:dm4310:1"):
             for rate in ("100000", "20"):
-                results[rate] = run(example("demo.py", "--iface", IFACE, "--seconds", "0.5",
+                # 2000 and 10 ticks: the run is counted in ticks.
+                seconds = "0.02" if rate == "100000" else "0.5"
+                results[rate] = run(example("demo.py", "--iface", IFACE, "--seconds", seconds,
                                             "--rate", rate, "--plot",
                                             os.path.join(OUTPUT, "demo-rate.png")), timeout=120)
         fast, slow = results["100000"], results["20"]
