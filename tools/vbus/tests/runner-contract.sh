@@ -116,6 +116,37 @@ signal_run() {
     wait "$pid" || status=$?
     echo "$status" >"$scratch/$name.status"
 }
+# A caller at a terminal gets an interactive shell: what it types reaches
+# the shell, Ctrl-C interrupts the command in the shell only, and the shell's
+# status is the runner's. A pseudo-terminal stands in for the caller's.
+python3 - "$runner" >"$scratch/terminal.out" 2>&1 <<'EOF' || true
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], "--", "bash", "--norc", "--noprofile", "-i"])
+seen = b""
+def wait_for(token, seconds=120):
+    global seen
+    deadline = time.monotonic() + seconds
+    while token not in seen and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.5)[0]:
+            try:
+                seen += os.read(fd, 4096)
+            except OSError:
+                break
+    return token in seen
+wait_for(b"# ")
+os.write(fd, b"echo $((6*7))x\n")
+print("typed", wait_for(b"42x"))
+os.write(fd, b"sleep 100\n")
+time.sleep(2)
+os.write(fd, b"\x03echo after-ctrl-c $?\n")
+print("ctrl-c", wait_for(b"after-ctrl-c 130"))
+os.write(fd, b"exit 3\n")
+print("status", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+EOF
+check "terminal: an interactive shell" $'typed True\nctrl-c True\nstatus 3' "$(cat "$scratch/terminal.out")"
+
 # The namespace route is taken by a runner nested in the guest, which gets
 # the signal from the outer one.
 # shellcheck disable=SC2016  # expanded inside the guest
