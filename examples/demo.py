@@ -5,9 +5,12 @@ Runs unchanged against the emulator on a virtual bus or against a real motor:
 
     python demo.py --iface can0 --motor-id 0x01 --master-id 0x11 --preset dm4310
 
-The motor is switched into MIT mode, enabled, driven at the chosen rate for a
-few seconds (one line per tenth of a second), disabled, and a plot of commanded
-and measured position, tracking error and torque is saved at the end.
+The motor is switched into MIT mode and enabled; from the position its enable
+answer reports it is ramped at --ramp-speed (1 rad/s) to the trajectory's
+start, never commanded there in one step; then it is driven at the chosen rate
+for a few seconds (one line per tenth of a second) and disabled, and a plot of
+commanded and measured position, tracking error and torque is saved at the end.
+When the loop falls short of the asked rate, the summary says so and why.
 
 Ctrl-C or SIGTERM ends the run early: the motor is disabled and what was
 recorded so far is saved and plotted all the same.
@@ -25,6 +28,7 @@ import time
 
 import axiolink
 from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
+from motion import RAMP_SPEED, Ticker, ramp_targets
 
 PRESETS = [name for name in dir(MitLimits) if name.startswith("dm")]
 ENABLED = 1  # MotorState.error of an enabled motor
@@ -49,11 +53,15 @@ def parse_args():
     parser.add_argument("--master-id", type=lambda s: int(s, 0), default=0x11)
     parser.add_argument("--preset", choices=PRESETS, default="dm4310", help="motor model limits")
     parser.add_argument("--rate", type=float, default=500.0, help="commands per second (500)")
-    parser.add_argument("--seconds", type=float, default=4.0, help="length of the run (4)")
+    parser.add_argument("--seconds", type=float, default=4.0,
+                        help="length of the trajectory (4; longer when the rate is not kept)")
     parser.add_argument("--amplitude", type=float, default=1.5, help="position swing (rad, 1.5)")
     parser.add_argument("--kp", type=float, default=30.0)
     parser.add_argument("--kd", type=float, default=1.0)
-    parser.add_argument("--timeout-ms", type=int, default=20)
+    parser.add_argument("--ramp-speed", type=float, default=RAMP_SPEED,
+                        help=f"speed of the move to the start (rad/s, {RAMP_SPEED:g})")
+    parser.add_argument("--timeout-ms", type=int, default=20,
+                        help="wait for each answer (ms, 20)")
     parser.add_argument("--plot", default="demo-trajectory.png", help="where the plot goes")
     return parser.parse_args()
 
@@ -76,37 +84,48 @@ def run(args):
     # A switch is read, write, a 100 ms settling pause and a read-back.
     how = "switched to it" if took_ms >= 100 else "it was already"
     print(f"control mode: MIT ({how}; ensure_mit_mode took {took_ms:.0f} ms)")
-    period = 1.0 / args.rate
     rows, missed, stopped = [], 0, None
+    ticker = None
     try:
         # Enabled inside the try: from here on, every way out disables.
-        print(f"enabled: {motor.enable(bus)!r}")
-        start = time.perf_counter()
-        next_tick, next_report = start, start
-        while (now := time.perf_counter()) - start < args.seconds:
-            t = now - start
+        enabled = motor.enable(bus)
+        print(f"enabled: {enabled!r}")
+        first, _ = trajectory(0.0, args.amplitude)
+        ramp = list(ramp_targets(enabled.position, first, args.ramp_speed, args.rate))
+        print(f"ramp: {enabled.position:+.3f} -> {first:+.3f} rad at {args.ramp_speed:g} rad/s "
+              f"({len(ramp) / args.rate:.2f} s)")
+        # The ramp's samples come first, at negative times.
+        ramp_ticker = Ticker(args.rate)
+        for tick, (q, dq) in enumerate(ramp, start=-len(ramp)):
+            state = motor.mit_control(bus, MitSetpoint(q=q, dq=dq, kp=args.kp, kd=args.kd))
+            rows.append((tick / args.rate, q, state.position, state.velocity, state.torque))
+            ramp_ticker.wait()
+        ticker = Ticker(args.rate)
+        next_report = 0.0
+        # The trajectory's clock is the tick count, not the wall clock: after
+        # a late tick it goes on from where it was, never jumps, and the run
+        # takes longer on a machine that cannot keep the rate.
+        while ticker.ticks < round(args.seconds * args.rate):
+            t = ticker.ticks / args.rate
             q, dq = trajectory(t, args.amplitude)
             try:
                 state = motor.mit_control(bus, MitSetpoint(q=q, dq=dq, kp=args.kp, kd=args.kd))
             except RuntimeError as error:
                 missed += 1
                 print(f"t={t:6.3f}s  {error}")
+                ticker.wait()
                 continue
             rows.append((t, q, state.position, state.velocity, state.torque))
-            if now >= next_report:
+            if t >= next_report:
                 print(f"t={t:5.2f}s  target={q:+7.3f}  position={state.position:+7.3f}  "
                       f"error={q - state.position:+6.3f}  torque={state.torque:+6.2f}  "
                       f"t_mos={state.t_mos}")
                 next_report += 0.1
-            next_tick += period
-            delay = next_tick - time.perf_counter()
-            if delay > 0:
-                time.sleep(delay)
-            else:
-                next_tick = time.perf_counter()  # behind: do not try to catch up
+            ticker.wait()
     except Stopped as signal_stop:
         stopped = signal_stop
-        print(f"stopped by {stopped} after {rows[-1][0] if rows else 0.0:.2f} s of the run")
+        ran = max(rows[-1][0], 0.0) if rows else 0.0  # the ramp's samples are at t < 0
+        print(f"stopped by {stopped} after {ran:.2f} s of the run")
     finally:
         # A second Ctrl-C must not cut the disable short.
         for signum in (signal.SIGINT, signal.SIGTERM):
@@ -127,8 +146,12 @@ def run(args):
         except RuntimeError as error:
             print(f"disable not confirmed: {error}")
 
-    achieved = len(rows) / rows[-1][0] if len(rows) > 1 else 0.0
-    print(f"{len(rows)} commands at {achieved:.0f} Hz, {missed} without reply")
+    run_rows = [row for row in rows if row[0] >= 0]
+    achieved = ticker.achieved() if ticker else 0.0
+    print(f"{len(run_rows)} commands at {achieved:.0f} Hz, {missed} without reply")
+    # A run cut short by a signal ends mid-tick; only a full run is judged.
+    if ticker and not stopped and achieved < 0.95 * args.rate:
+        print(ticker.shortfall(args.rate))
     settled = [abs(q - p) for t, q, p, _, _ in rows if t >= 1.0]
     if settled:
         print(f"largest tracking error after the first second: {max(settled):.3f}")

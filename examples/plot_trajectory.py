@@ -4,7 +4,11 @@
 import csv
 import sys
 
-import matplotlib
+try:
+    import matplotlib
+except ImportError:
+    # demo.py says so in its own words; a traceback would only alarm.
+    sys.exit("plot_trajectory.py: matplotlib is not installed for " + sys.executable)
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402

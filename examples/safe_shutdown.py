@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Hold several motors and leave them disabled however the program ends.
+"""Hold several motors where they stand and leave them disabled however the program ends.
 
     python safe_shutdown.py --iface can0 --motor 0x01:0x11:dm4310 --motor 0x02:0x12:dm4310
 
@@ -7,6 +7,9 @@ Ctrl-C (SIGINT), `kill` (SIGTERM), a motor that stops answering, or any
 other exception: every motor gets its disable command before the program
 exits. The pieces worth copying:
 
+- Each motor holds the position its enable answer reports, so enabling it
+  moves nothing: a fixed target such as 0 rad would pull a motor standing
+  elsewhere there at full torque.
 - SIGTERM is turned into an exception like Ctrl-C's KeyboardInterrupt, so one
   `finally` covers both. The handler runs at once, also while a command waits
   for its reply, and its exception ends that command.
@@ -43,8 +46,9 @@ def on_sigterm(signum, frame):
 
 
 def parse_motor(text):
+    """ID:MASTER:PRESET, ids decimal or 0x hex."""
     motor_id, master_id, preset = text.split(":")
-    return Damiao(int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)())
+    return int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)()
 
 
 def parse_args():
@@ -55,8 +59,12 @@ def parse_args():
                              "2:0x12:dm4310)")
     parser.add_argument("--seconds", type=float, default=0.0,
                         help="stop after this long (default: run until stopped)")
+    parser.add_argument("--timeout-ms", type=int, default=20,
+                        help="wait for each answer (ms, 20)")
     args = parser.parse_args()
-    args.motors = args.motors or [parse_motor("1:0x11:dm4310"), parse_motor("2:0x12:dm4310")]
+    specs = args.motors or [parse_motor("1:0x11:dm4310"), parse_motor("2:0x12:dm4310")]
+    args.motors = [Damiao(motor_id, master_id, limits, timeout_ms=args.timeout_ms)
+                   for motor_id, master_id, limits in specs]
     return args
 
 
@@ -93,15 +101,15 @@ def disable_all(iface, bus, motors):
     return unconfirmed
 
 
-def hold(bus, motors, seconds):
-    """Holds every motor at its position, 200 commands per second."""
+def hold(bus, motors, positions, seconds):
+    """Holds every motor at its position in `positions`, 200 commands per second."""
     missed = {motor.motor_id: 0 for motor in motors}
     start = time.monotonic()
     print("running; stop with Ctrl-C or SIGTERM", flush=True)
     while not seconds or time.monotonic() - start < seconds:
-        for motor in motors:
+        for motor, position in zip(motors, positions):
             try:
-                motor.mit_control(bus, MitSetpoint(q=0.0, kp=10.0, kd=0.5))
+                motor.mit_control(bus, MitSetpoint(q=position, kp=10.0, kd=0.5))
                 missed[motor.motor_id] = 0
             except RuntimeError as error:
                 missed[motor.motor_id] += 1
@@ -116,10 +124,13 @@ def main():
     bus = SocketCanTransport(args.iface)
     status = 0
     try:
+        positions = []
         for motor in args.motors:
             motor.ensure_mit_mode(bus)
-            motor.enable(bus)
-        hold(bus, args.motors, args.seconds)
+            positions.append(motor.enable(bus).position)
+            print(f"motor {motor.motor_id:#04x} holds {positions[-1]:+.3f} rad, where it stood",
+                  flush=True)
+        hold(bus, args.motors, positions, args.seconds)
     except KeyboardInterrupt:
         print("stopping: Ctrl-C", flush=True)
         status = 128 + signal.SIGINT

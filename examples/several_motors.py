@@ -6,8 +6,11 @@
 Every tick sends one MIT command to each motor in turn, on one
 SocketCanTransport: the exchanges of one bus never overlap, so a tick costs
 the sum of its exchanges (on a real 1 Mbit/s bus at least ~0.25 ms each).
-At the end it prints, per motor, the exchange times and failures, and for
-the loop the achieved rate and how often a tick overran its period.
+Each motor first moves from where its enable answer says it stands to its
+first target along a ramp at 1 rad/s (motion.py), never in one step. At the
+end it prints, per motor, the exchange times and failures, and for the loop
+the achieved rate and how often a tick overran its period, and why it fell
+short of the asked rate when it did.
 """
 
 import argparse
@@ -16,12 +19,15 @@ import statistics
 import time
 
 from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
+from motion import Ticker, ramp
+
+KP, KD = 20.0, 1.0
 
 
 def parse_motor(text):
     """ID:MASTER:PRESET, ids decimal or 0x hex."""
     motor_id, master_id, preset = text.split(":")
-    return Damiao(int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)())
+    return int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)()
 
 
 def parse_args():
@@ -32,9 +38,18 @@ def parse_args():
                              "all dm4310)")
     parser.add_argument("--rate", type=float, default=200.0, help="ticks per second (200)")
     parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--timeout-ms", type=int, default=20,
+                        help="wait for each answer (ms, 20)")
     args = parser.parse_args()
-    args.motors = args.motors or [parse_motor(f"{i}:0x1{i}:dm4310") for i in (1, 2, 3)]
+    specs = args.motors or [parse_motor(f"{i}:0x1{i}:dm4310") for i in (1, 2, 3)]
+    args.motors = [Damiao(motor_id, master_id, limits, timeout_ms=args.timeout_ms)
+                   for motor_id, master_id, limits in specs]
     return args
+
+
+def swing(index, t):
+    """Each motor swings about its own zero, a quarter turn out of phase."""
+    return 0.5 * math.sin(2 * math.pi * 0.5 * t + index * math.pi / 2)
 
 
 def percentile(values, fraction):
@@ -49,32 +64,30 @@ def main():
         motor.ensure_mit_mode(bus)
     exchange_us = {motor.motor_id: [] for motor in args.motors}
     failures = {motor.motor_id: 0 for motor in args.motors}
-    periods, overruns = [], 0
+    periods = []
     try:
-        for motor in args.motors:
-            motor.enable(bus)
+        starts = [motor.enable(bus).position for motor in args.motors]
+        ramp(bus, [(motor, start, swing(index, 0.0))
+                   for index, (motor, start) in enumerate(zip(args.motors, starts))],
+             kp=KP, kd=KD, rate=args.rate)
         period = 1.0 / args.rate
-        start = previous = next_tick = time.perf_counter()
+        ticker = Ticker(args.rate)
+        start = previous = ticker.started
         while (now := time.perf_counter()) - start < args.seconds:
             periods.append(now - previous)
             previous = now
+            # The swing's clock is the tick count: after a late tick it goes
+            # on from where it was instead of jumping ahead.
+            at = ticker.ticks / args.rate
             for index, motor in enumerate(args.motors):
-                # Each motor swings about its own zero, a quarter turn out of phase.
-                target = 0.5 * math.sin(2 * math.pi * 0.5 * (now - start) + index * math.pi / 2)
                 sent = time.perf_counter()
                 try:
-                    motor.mit_control(bus, MitSetpoint(q=target, kp=20.0, kd=1.0))
+                    motor.mit_control(bus, MitSetpoint(q=swing(index, at), kp=KP, kd=KD))
                 except RuntimeError:
                     failures[motor.motor_id] += 1
                     continue
                 exchange_us[motor.motor_id].append((time.perf_counter() - sent) * 1e6)
-            next_tick += period
-            delay = next_tick - time.perf_counter()
-            if delay > 0:
-                time.sleep(delay)
-            else:
-                overruns += 1
-                next_tick = time.perf_counter()  # late: start the next tick now, skip none
+            ticker.wait()
     finally:
         for motor in args.motors:
             try:
@@ -85,7 +98,7 @@ def main():
     ticks = len(periods)
     elapsed = time.perf_counter() - start
     print(f"{len(args.motors)} motors, {ticks} ticks in {elapsed:.2f} s: {ticks / elapsed:.1f} Hz "
-          f"(asked {args.rate:g}), {overruns} ticks overran")
+          f"(asked {args.rate:g}), {ticker.overruns} ticks overran")
     if ticks > 1:  # the first tick has no period before it
         jitter = [abs(p - period) * 1e6 for p in periods[1:]]
         print(f"tick period: median {statistics.median(periods[1:]) * 1e6:.0f} us, "
@@ -97,6 +110,8 @@ def main():
                   f"max {max(times):.0f} us, {failures[motor_id]} without reply")
         else:
             print(f"motor {motor_id:#04x}: no reply at all ({failures[motor_id]} commands)")
+    if ticker.achieved() < 0.95 * args.rate:
+        print(ticker.shortfall(args.rate))
     return 1 if any(failures.values()) else 0
 
 

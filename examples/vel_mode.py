@@ -7,15 +7,19 @@ VEL mode first with dmctl, once (the mode stays until it is changed again):
     dmctl --iface can0 mode 0x01 vel
     python vel_mode.py --iface can0 --motor-id 0x01 --master-id 0x11 --preset dm4310
 
+The speed starts from 0 and changes gradually (top speed over half the run:
+5 rad/s per second by default); a velocity command never names a position,
+so the motor moves on from wherever it stands.
+
 A motor in another mode ignores VEL frames: the first command then times
 out, and this program says what to check.
 """
 
 import argparse
 import sys
-import time
 
 from axiolink import ControlSetpoint, Damiao, MitLimits, SocketCanTransport
+from motion import Ticker
 
 
 def parse_args():
@@ -27,13 +31,16 @@ def parse_args():
     parser.add_argument("--top-speed", type=float, default=5.0, help="rad/s (5)")
     parser.add_argument("--seconds", type=float, default=2.0, help="length of the ramp (2)")
     parser.add_argument("--rate", type=float, default=200.0, help="commands per second (200)")
+    parser.add_argument("--timeout-ms", type=int, default=20,
+                        help="wait for each answer (ms, 20)")
     return parser.parse_args()
 
 
 def main():
     args = parse_args()
     bus = SocketCanTransport(args.iface)
-    motor = Damiao(args.motor_id, args.master_id, getattr(MitLimits, args.preset)())
+    motor = Damiao(args.motor_id, args.master_id, getattr(MitLimits, args.preset)(),
+                   timeout_ms=args.timeout_ms)
     motor.enable(bus)
     try:
         try:
@@ -43,18 +50,19 @@ def main():
                   f"mode? switch it with: dmctl --iface {args.iface} mode {args.motor_id:#04x} "
                   f"vel", file=sys.stderr)
             return 1
-        start = time.perf_counter()
-        next_report = start
-        while (elapsed := time.perf_counter() - start) < args.seconds:
+        # Counted in commands, not in time: after a stall the speed goes on
+        # from where it was instead of jumping.
+        total = max(1, round(args.seconds * args.rate))
+        ticker = Ticker(args.rate)
+        for tick in range(total):
             # Up to the top speed in the first half, back to zero in the second.
-            share = elapsed / args.seconds
+            share = tick / total
             target = args.top_speed * (1 - abs(2 * share - 1))
             state = motor.control(bus, ControlSetpoint.vel(target))
-            if time.perf_counter() >= next_report:
-                print(f"t={elapsed:4.2f}s  target {target:+6.2f} rad/s  "
+            if tick % max(1, round(args.rate / 4)) == 0:
+                print(f"t={tick / args.rate:4.2f}s  target {target:+6.2f} rad/s  "
                       f"velocity {state.velocity:+6.2f} rad/s  torque {state.torque:+5.2f} N·m")
-                next_report += 0.25
-            time.sleep(1.0 / args.rate)
+            ticker.wait()
         motor.control(bus, ControlSetpoint.vel(0.0))
     finally:
         print(f"disabled: {motor.disable(bus)!r}")

@@ -95,4 +95,21 @@ std::string_view value_kind(const RegisterInfo& info) noexcept {
     return info.type == RegisterType::Float ? "finite number" : "number from 0 to 0xFFFFFFFF";
 }
 
+std::optional<std::string_view> value_refusal(std::uint8_t number,
+                                              const RegisterValue& value) noexcept {
+    // A motor given an id beyond 11 bits, an unknown mode or a range of zero
+    // or less no longer answers usefully, and only a register write of its
+    // own could repair it.
+    if ((number == 7 || number == 8) && value.payload > 0x7FF) {
+        return "an id from 0 to 0x7FF";
+    }
+    if (number == kControlModeRegister && mode_name(value.payload).empty()) {
+        return "one of mit, pos_vel, vel, force_pos (or 1 to 4)";
+    }
+    if ((number == 21 || number == 22 || number == 23) && !(float_of(value) > 0.0F)) {
+        return "a positive number";
+    }
+    return std::nullopt;
+}
+
 }  // namespace axiolink::damiao

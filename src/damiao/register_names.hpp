@@ -64,5 +64,10 @@ std::optional<RegisterValue> parse_value(const RegisterInfo& info, std::string_v
 // What a refused value should have been, for messages: "finite number" or
 // "number from 0 to 0xFFFFFFFF".
 std::string_view value_kind(const RegisterInfo& info) noexcept;
+// What a value for register `number` must be when the motor cannot take
+// `value` (an id above 0x7FF, a mode outside 1 to 4, a range that is not
+// positive), e.g. "an id from 0 to 0x7FF"; nullopt when it can.
+std::optional<std::string_view> value_refusal(std::uint8_t number,
+                                              const RegisterValue& value) noexcept;
 
 }  // namespace axiolink::damiao

@@ -129,9 +129,12 @@ class Damiao:
     def control(self, bus: SocketCanTransport, setpoint: ControlSetpoint) -> MotorState:
         """Unified send: dispatches to MIT / POS_VEL / VEL / FORCE_POS based on
         the `ControlSetpoint` variant. The motor must already be in the
-        matching control mode (use `ensure_mit_mode()` or write register 10)."""
+        matching control mode: `ensure_mit_mode()` for MIT, `dmctl mode` for
+        the others. A motor in another mode does not answer, and the command
+        raises RuntimeError (timeout waiting for frame)."""
     def ensure_mit_mode(self, bus: SocketCanTransport) -> None:
-        """Force the firmware into MIT control mode (register 10 = 1). Some
-        motors ship in POS_VEL/VEL/FORCE_POS, in which case `mit_control` is
-        silently ignored."""
+        """Force the firmware into MIT control mode (register 10 = 1) and
+        verify it by reading the register back. Some motors ship in
+        POS_VEL/VEL/FORCE_POS; there they do not answer `mit_control`, which
+        then raises RuntimeError (timeout waiting for frame)."""
     def __repr__(self) -> str: ...

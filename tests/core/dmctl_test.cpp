@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -39,6 +40,28 @@ TEST(DmctlJson, PlacesCommasEscapesStringsAndWritesNonFiniteAsNull) {
     EXPECT_EQ(json.text(),
               R"({"list":[7,"quote \" backslash \\ line\n bell \u0007",null,true],"empty":{},)"
               R"("tenth":0.1,"nan":null,"inf":null,"big":18446744073709551615})");
+}
+
+TEST(DmctlJson, StringsAreValidUtf8WhateverTheBytes) {
+    struct Case {
+        std::string_view bytes;
+        std::string_view json;
+    };
+    const Case cases[] = {
+        {"can0", R"("can0")"},
+        {"N\xC2\xB7m", "\"N\xC2\xB7m\""},                          // kept as it is
+        {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},               // four bytes
+        {"\xFF\xFE", R"("\ufffd\ufffd")"},                         // no UTF-8 at all
+        {"a\xC2", R"("a\ufffd")"},                                  // cut short
+        {"\xC0\xAF", R"("\ufffd\ufffd")"},                         // overlong '/'
+        {"\xE0\x80\xAF", R"("\ufffd\ufffd\ufffd")"},               // overlong, three bytes
+        {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")"},               // a surrogate
+        {"\xF4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},     // beyond U+10FFFF
+        {"\x80\"", R"("\ufffd\"")"},                               // a stray continuation
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(json_string(c.bytes), c.json) << c.json;
+    }
 }
 
 TEST(DmctlArguments, SplitsOptionsFromPositionalArguments) {
@@ -123,6 +146,27 @@ TEST(DmctlRegisters, ParsesValuesInTheRegistersOwnType) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(parse_value(*damiao::find_register(c.number), c.text), c.value) << c.text;
+    }
+}
+
+TEST(DmctlRegisters, RefusesValuesAMotorCannotTake) {
+    struct Case {
+        std::uint8_t number;
+        std::uint32_t payload;
+        bool refused;
+    };
+    const auto bits = [](float value) { return std::bit_cast<std::uint32_t>(value); };
+    const Case cases[] = {
+        {7, 0x7FF, false}, {7, 0x800, true},  {8, 0, false},        {8, 0x1000, true},
+        {10, 1, false},    {10, 4, false},    {10, 0, true},        {10, 7, true},
+        {21, bits(12.5F), false},             {21, bits(0.0F), true},
+        {22, bits(-5.0F), true},              {23, bits(-0.0F), true},
+        {23, bits(1e-3F), false},             {9, 0xFFFFFFFF, false},
+    };
+    for (const Case& c : cases) {
+        const RegisterValue value{damiao::find_register(c.number)->type, c.payload};
+        EXPECT_EQ(value_refusal(c.number, value).has_value(), c.refused)
+            << int(c.number) << " " << c.payload;
     }
 }
 

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "dmctl/registers.hpp"
 
@@ -23,6 +25,12 @@ constexpr std::uint8_t kVMaxRegister = 22;
 constexpr std::uint8_t kTMaxRegister = 23;
 
 std::string bring_up(const Settings& settings) {
+    // Adapters sit on a bus (USB, PCI, SPI) and show it as `device`; virtual
+    // interfaces (vcan, vxcan) have none and take no bitrate.
+    std::error_code ignored;
+    if (!std::filesystem::exists("/sys/class/net/" + settings.iface + "/device", ignored)) {
+        return "bring it up: sudo ip link set " + settings.iface + " up";
+    }
     return "bring it up: sudo ip link set " + settings.iface +
            " up type can bitrate 1000000 restart-ms 100 (see docs/hardware.md)";
 }

@@ -346,6 +346,11 @@ Outcome run_write(const Settings& settings, const ParsedArgs& args) {
                                std::string(damiao::value_kind(*info)) + " for register " +
                                std::to_string(*number));
         }
+        if (const auto why = value_refusal(*number, *value)) {
+            return usage_error("value '" + std::string(args.positional[2]) + "' is not " +
+                               std::string(*why) + " for register " + std::to_string(*number) +
+                               "; the motor cannot take it");
+        }
     }
     auto bus = open_bus(settings);
     if (!bus) {

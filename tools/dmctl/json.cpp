@@ -6,10 +6,57 @@
 
 namespace axiolink::dmctl {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
+std::size_t utf8_sequence(std::string_view text) noexcept {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned lead = byte(0);
+    std::size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;  // the second byte's range, narrowed against overlong forms
+    if (lead < 0x80) {
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string json_string(std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out = "\"";
-    for (const char c : text) {
+    for (std::size_t at = 0; at < text.size();) {
+        // Names come from the command line and may be any bytes; JSON is
+        // UTF-8, so a byte that starts no valid sequence becomes U+FFFD.
+        const std::size_t length = utf8_sequence(text.substr(at));
+        if (length != 1) {
+            out += length == 0 ? std::string_view("\\ufffd") : text.substr(at, length);
+            at += length == 0 ? 1 : length;
+            continue;
+        }
+        const char c = text[at++];
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out += '\\';

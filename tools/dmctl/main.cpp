@@ -1,6 +1,7 @@
 // dmctl: finds, inspects and sets up Damiao motors on a SocketCAN interface,
 // through the same driver the Python module uses.
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -76,27 +77,37 @@ int report_failure(const Settings& settings, const Failure& failure) {
     return failure.status;
 }
 
+// Takes the global options in `parsed` into `settings`.
+Outcome apply_global_options(const ParsedArgs& parsed, Settings& settings) {
+    settings.json = settings.json || parsed.has("--json");
+    if (const auto iface = parsed.last("--iface")) {
+        settings.iface = std::string(*iface);
+    }
+    if (const auto timeout = parsed.last("--timeout-ms")) {
+        const auto ms = axiolink::support::parse_unsigned(*timeout, kMaxTimeoutMs);
+        if (!ms || *ms == 0) {
+            return usage_error("--timeout-ms '" + std::string(*timeout) +
+                               "' is not a number of milliseconds from 1 to 60000");
+        }
+        settings.timeout_ms = *ms;
+    }
+    return {};
+}
+
 int run(std::span<const std::string_view> argv) {
     Settings settings;
+    // --json anywhere makes every failure JSON, also one in the options
+    // before it or beside it.
+    const auto options_end = std::ranges::find(argv, std::string_view("--"));
+    settings.json = std::ranges::find(argv.begin(), options_end, std::string_view("--json")) !=
+                    options_end;
     std::span<const std::string_view> rest;
     const auto global = parse_args(argv, kGlobalOptions, "", true, &rest);
     if (!global) {
         return report_failure(settings, global.error());
     }
-    settings.json = global->has("--json");
-    if (const auto iface = global->last("--iface")) {
-        settings.iface = std::string(*iface);
-    }
-    if (const auto timeout = global->last("--timeout-ms")) {
-        const auto ms = axiolink::support::parse_unsigned(*timeout, kMaxTimeoutMs);
-        if (!ms || *ms == 0) {
-            return report_failure(settings,
-                                  Failure{kExitUsage,
-                                          "--timeout-ms '" + std::string(*timeout) +
-                                              "' is not a number of milliseconds from 1 to 60000",
-                                          {}});
-        }
-        settings.timeout_ms = *ms;
+    if (auto applied = apply_global_options(*global, settings); !applied) {
+        return report_failure(settings, applied.error());
     }
     if (global->help) {
         std::fputs(tool_help().c_str(), stdout);
@@ -119,9 +130,23 @@ int run(std::span<const std::string_view> argv) {
         return report_failure(
             settings, Failure{kExitUsage, "unknown subcommand '" + std::string(rest[0]) + "'", {}});
     }
-    const auto args = parse_args(rest.subspan(1), chosen->options, chosen->name);
+    // The global options are accepted after the subcommand too.
+    std::vector<OptionRule> rules(chosen->options.begin(), chosen->options.end());
+    for (const OptionRule& global_rule : kGlobalOptions) {
+        if (std::ranges::find(rules, global_rule.name, &OptionRule::name) == rules.end()) {
+            rules.push_back(global_rule);
+        }
+    }
+    const auto args = parse_args(rest.subspan(1), rules, chosen->name);
     if (!args) {
         return report_failure(settings, args.error());
+    }
+    if (auto applied = apply_global_options(*args, settings); !applied) {
+        return report_failure(settings, applied.error());
+    }
+    if (args->has("--version")) {
+        print_line("dmctl " AXIOLINK_VERSION);
+        return kExitOk;
     }
     if (args->help) {
         std::fputs(subcommand_help(*chosen).c_str(), stdout);

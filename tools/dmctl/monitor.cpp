@@ -57,9 +57,16 @@ double seconds_between(MonotonicTime from, MonotonicTime to) {
     return static_cast<double>(to.nanos - from.nanos) / static_cast<double>(kNanosPerSecond);
 }
 
-std::expected<Watched, Failure> watched_motor(const Settings& settings,
-                                              transport::CanTransport& bus,
-                                              std::string_view motor_text) {
+// A --motor text taken apart: ID[:MASTER[:PRESET]].
+struct WatchSpec {
+    std::uint16_t id = 0;
+    std::optional<std::uint16_t> master;
+    std::optional<std::string_view> preset;
+};
+
+// Checked before the bus is opened, so that a wrong spec is a usage error
+// whatever the state of the interface.
+std::expected<WatchSpec, Failure> parse_watch_spec(std::string_view motor_text) {
     std::vector<std::string_view> parts;
     for (const auto part : std::views::split(motor_text, ':')) {
         parts.emplace_back(part.begin(), part.end());
@@ -82,9 +89,22 @@ std::expected<Watched, Failure> watched_motor(const Settings& settings,
     }
     std::optional<std::string_view> preset;
     if (parts.size() == 3) {
+        if (const auto known = preset_limits(parts[2]); !known) {
+            return std::unexpected(known.error());
+        }
         preset = parts[2];
     }
-    const auto driver = motor_for_commands(settings, bus, *id, master, preset);
+    return WatchSpec{*id, master, preset};
+}
+
+std::expected<Watched, Failure> watched_motor(const Settings& settings,
+                                              transport::CanTransport& bus,
+                                              std::string_view motor_text) {
+    const auto spec = parse_watch_spec(motor_text);
+    if (!spec) {
+        return std::unexpected(spec.error());
+    }
+    const auto driver = motor_for_commands(settings, bus, spec->id, spec->master, spec->preset);
     if (!driver) {
         return std::unexpected(driver.error());
     }
@@ -143,6 +163,11 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
     const auto ids = parse_id_list(args.last("--ids").value_or(kDefaultScanIds));
     if (!ids) {
         return std::unexpected(ids.error());
+    }
+    for (const std::string_view motor_text : args.all("--motor")) {
+        if (const auto spec = parse_watch_spec(motor_text); !spec) {
+            return std::unexpected(spec.error());
+        }
     }
     auto bus = open_bus(settings);
     if (!bus) {

@@ -21,6 +21,7 @@ using damiao::parse_register;
 using damiao::parse_value;
 using damiao::register_name;
 using damiao::RegisterName;
+using damiao::value_refusal;
 
 // The value as a person reads it: "17 (0x11)", "3 (VEL)", "12.5 rad".
 std::string value_text(std::uint8_t number, const damiao::RegisterValue& value);

@@ -436,6 +436,10 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
+    if (args.size() == 1 && args[0] == "--version") {
+        std::fputs("dm-emulator " AXIOLINK_VERSION "\n", stdout);
+        return 0;
+    }
     const auto options = axiolink::emulator::parse_options(args);
     if (!options) {
         complain(options.error());

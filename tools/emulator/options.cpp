@@ -375,6 +375,7 @@ Options:
                         with --bitrate: a USB adapter between host and wire,
                         US microseconds each way (default 0)
   -h, --help            print this text and exit
+  --version             print the version and exit
 
 Presets: )" +
            presets +

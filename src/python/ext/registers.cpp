@@ -90,6 +90,17 @@ PyResult<std::optional<std::uint8_t>> named_or_numbered(
     return static_cast<std::uint8_t>(wide);
 }
 
+// A ValueError "{what} {repr(given)} {complaint}".
+std::unexpected<Failure> refused(std::string_view what, PyObject* given,
+                                 const std::string& complaint) {
+    PyRef shown = PyRef::steal(PyObject_Repr(given));
+    const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+    if (text == nullptr) {
+        return already_set();
+    }
+    return error_value(PyExc_ValueError, std::string(what) + " " + text + " " + complaint);
+}
+
 // A register by number (0 to 255) or by name ("p_max", any case).
 PyResult<std::uint8_t> register_number(PyObject* given) {
     auto number = named_or_numbered(given, "register", damiao::parse_register, 0, 0xFF);
@@ -97,14 +108,8 @@ PyResult<std::uint8_t> register_number(PyObject* given) {
         return std::unexpected(std::move(number.error()));
     }
     if (!*number) {
-        PyRef shown = PyRef::steal(PyObject_Repr(given));
-        const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
-        if (text == nullptr) {
-            return already_set();
-        }
-        return error_value(PyExc_ValueError, std::string("register ") + text +
-                                                 " is neither a register name nor a number "
-                                                 "from 0 to 255");
+        return refused("register", given,
+                       "is neither a register name nor a number from 0 to 255");
     }
     return **number;
 }
@@ -155,14 +160,14 @@ PyResult<RegisterValue> register_value(const damiao::RegisterInfo& info, PyObjec
                                                 Py_TYPE(given)->tp_name + "'");
     }
     if (!value) {
-        PyRef shown = PyRef::steal(PyObject_Repr(given));
-        const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
-        if (text == nullptr) {
-            return already_set();
-        }
-        return error_value(PyExc_ValueError, std::string("value ") + text + " is not a " +
-                                                 std::string(damiao::value_kind(info)) +
-                                                 " for register " + std::to_string(info.number));
+        return refused("value", given,
+                       "is not a " + std::string(damiao::value_kind(info)) + " for register " +
+                           std::to_string(info.number));
+    }
+    if (const auto why = damiao::value_refusal(info.number, *value)) {
+        return refused("value", given,
+                       "is not " + std::string(*why) + " for register " +
+                           std::to_string(info.number) + "; the motor cannot take it");
     }
     return *value;
 }

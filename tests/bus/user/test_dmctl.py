@@ -63,6 +63,13 @@ class HelpAndUsageTest(unittest.TestCase):
              "dmctl: value 'fast' is not a finite number for register 21"),
             (["write", "1", "timeout", "-1"],
              "dmctl: value '-1' is not a number from 0 to 0xFFFFFFFF for register 9"),
+            # Values the motor cannot take, refused before the bus is opened.
+            (["write", "1", "master_id", "0x1000"], "dmctl: value '0x1000' is not an id from 0 "
+             "to 0x7FF for register 7; the motor cannot take it"),
+            (["write", "1", "control_mode", "7"], "dmctl: value '7' is not one of mit, pos_vel, "
+             "vel, force_pos (or 1 to 4) for register 10; the motor cannot take it"),
+            (["write", "1", "t_max", "-5"], "dmctl: value '-5' is not a positive number for "
+             "register 23; the motor cannot take it"),
             (["enable", "1", "--preset", "dm9999"],
              "dmctl: unknown preset 'dm9999'; presets: dm3507, dm4310, dm4310p, dm4340, dm4340p, "
              "dm6006, dm6248p, dm8006, dm8009, dm10010, dm10010l, dmg6215, dmh3510, dmh6220, "
@@ -105,8 +112,8 @@ class InterfaceTest(unittest.TestCase):
         self.assertEqual(done.returncode, 1)
         self.assertEqual(json.loads(done.stdout), {
             "error": "CAN interface vcan1 is down",
-            "check": ["bring it up: sudo ip link set vcan1 up type can bitrate 1000000 "
-                      "restart-ms 100 (see docs/hardware.md)"],
+            # A virtual interface takes no bitrate.
+            "check": ["bring it up: sudo ip link set vcan1 up"],
             "exit_status": 1})
 
 
@@ -393,6 +400,48 @@ class MonitorTest(unittest.TestCase):
         self.assertEqual(done.returncode, 1)
         self.assertEqual(done.stderr.splitlines()[0],
                          "dmctl: no motor answered on vcan0 to name the motors to watch")
+
+
+class CommandLineRulesTest(unittest.TestCase):
+    def test_options_before_and_after_the_subcommand_alike(self):
+        with Emulator("--motor", "1:0x11:dm4310:2"):
+            for args in (["--iface", IFACE, "--timeout-ms", "5", "scan", "--ids", "1-2"],
+                         ["scan", "--ids", "1-2", "--iface", IFACE, "--timeout-ms", "5"],
+                         ["--json", "scan", "--iface=" + IFACE, "--ids", "1-2"],
+                         ["scan", "--json", "--ids", "1-2", "--iface", IFACE]):
+                with self.subTest(args):
+                    done = run([DMCTL, "--iface", "nocan7", *args])
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    if "--json" in args:
+                        self.assertEqual(json.loads(done.stdout)["motors"][0]["motor_id"], 1)
+                    else:
+                        self.assertRegex(done.stdout, r"\n0x01 +0x11 +2 \(POS_VEL\)")
+        self.assertEqual(run([DMCTL, "scan", "--version"]).stdout, "dmctl 1.1.1\n")
+
+    def test_json_failures_of_every_kind_are_valid_json(self):
+        cases = [
+            # A wrong global option, before --json has been seen.
+            (["--bogus", "--json", "scan"], 2, "unknown option '--bogus'"),
+            # An interface name that is not UTF-8: the bytes become U+FFFD.
+            (["--json", "--iface", os.fsdecode(b"\xff\xfe"), "scan"], 1,
+             "cannot open CAN interface \ufffd\ufffd: No such device (os error 19)"),
+            # A wrong monitor spec is a usage error before the bus is opened.
+            (["--json", "--iface", "nocan7", "monitor", "--motor", "1:0x11:dm9999"], 2,
+             "unknown preset 'dm9999'; presets: dm3507, dm4310, dm4310p, dm4340, dm4340p, "
+             "dm6006, dm6248p, dm8006, dm8009, dm10010, dm10010l, dmg6215, dmh3510, dmh6220, "
+             "dmjh11"),
+            (["--json", "--iface", "nocan7", "monitor", "--motor", "1:x"], 2,
+             "master id 'x' is not a number from 0 to 0x7FF (decimal or 0x hex)"),
+        ]
+        for args, status, error in cases:
+            with self.subTest(args):
+                done = subprocess.run([DMCTL, *args], capture_output=True, timeout=60)
+                self.assertEqual(done.returncode, status)
+                self.assertEqual(json.loads(done.stdout.decode("utf-8"))["error"], error)
+
+    def test_emulator_version(self):
+        emulator = os.environ["AXIOLINK_EMULATOR"]
+        self.assertEqual(run([emulator, "--version"]).stdout, "dm-emulator 1.1.1\n")
 
 
 if __name__ == "__main__":

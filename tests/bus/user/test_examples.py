@@ -7,9 +7,13 @@ import re
 import signal
 import subprocess
 import sys
+import threading
+import time
 import unittest
 
-from user_support import DMCTL, IFACE, REPO, Emulator, dmctl, run
+from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
+
+from user_support import DMCTL, IFACE, REPO, Capture, Emulator, dmctl, run
 
 EXAMPLES = os.path.join(REPO, "examples")
 OUTPUT = os.environ.get("AXIOLINK_TEST_OUTPUT", os.path.join(REPO, "build", "user-programs"))
@@ -143,9 +147,146 @@ class ExamplesTest(unittest.TestCase):
             status = status_of(1)
         self.assertEqual(done.returncode, 1)
         self.assertEqual(done.stderr, "stopping: transport error: timeout waiting for frame\n")
-        self.assertEqual(done.stdout, "motor 0x01 disabled (error=0)\nmotor 0x02: disable not "
-                                      "confirmed: transport error: timeout waiting for frame\n")
+        self.assertRegex(done.stdout, r"^motor 0x01 holds [-+]\d\.\d{3} rad, where it stood\n"
+                                      "motor 0x01 disabled \\(error=0\\)\nmotor 0x02: disable not "
+                                      "confirmed: transport error: timeout waiting for frame\n$")
         self.assertEqual(status, "disabled")
+
+
+FAR = 2.99  # rad: where the motors stand when a program starts
+TORQUE_BOUND = 2.0  # N·m, a fifth of a dm4310's 10 N·m; a step from FAR saturates at 10
+DM4310_T_MAX = 10.0
+
+
+def park(motors, position):
+    """Moves each emulated dm4310 (motor id, master id) slowly to its position
+    in `position` and disables it there, where it then stays."""
+    bus = SocketCanTransport(IFACE)
+    parked = [Damiao(motor_id, master_id, MitLimits.dm4310(), timeout_ms=200)
+              for motor_id, master_id in motors]
+    starts = []
+    for motor in parked:
+        motor.ensure_mit_mode(bus)
+        starts.append(motor.enable(bus).position)
+    for step in range(1, 401):  # a ramp of 300 steps, then a settling hold
+        for motor, start, target in zip(parked, starts, position):
+            share = min(step / 300, 1.0)
+            motor.mit_control(bus, MitSetpoint(q=start + (target - start) * share, kp=10.0,
+                                               kd=0.5))
+        time.sleep(0.005)
+    return [motor.disable(bus).position for motor in parked]
+
+
+class TorqueWatch:
+    """The largest |torque| the motors report while enabled, decoded from
+    every feedback frame on the bus while it runs: status 1 in the high
+    nibble of the first byte (register replies carry 0 there), a dm4310's
+    12-bit torque spanning -10 to 10 N·m."""
+
+    def __init__(self, master_ids):
+        self.master_ids = set(master_ids)
+        self.largest = 0.0
+        self.answers = 0
+        self.capture = Capture()
+        self.capture.sock.settimeout(0.05)
+        self.running = True
+        self.thread = threading.Thread(target=self.watch)
+        self.thread.start()
+
+    def watch(self):
+        while self.running:
+            for frame in self.capture.frames(settle=0.05):
+                if (frame.can_id in self.master_ids and len(frame.data) == 8
+                        and frame.data[0] >> 4 == 1):
+                    raw = (frame.data[4] & 0x0F) << 8 | frame.data[5]
+                    torque = raw * 2 * DM4310_T_MAX / 4095 - DM4310_T_MAX
+                    self.largest = max(self.largest, abs(torque))
+                    self.answers += 1
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        self.capture.close()
+        return self.largest
+
+
+# A jump from FAR to 0 rad at the hold gain of the old examples, for contrast:
+# it must break the bound, or the watch could not see what it guards against.
+STEP = """
+import sys, time
+from axiolink import Damiao, MitSetpoint, SocketCanTransport
+bus = SocketCanTransport(sys.argv[1])
+motor = Damiao(1, 0x11)
+motor.ensure_mit_mode(bus)
+motor.enable(bus)
+for _ in range(40):
+    motor.mit_control(bus, MitSetpoint(q=0.0, kp=10.0, kd=0.5))
+    time.sleep(0.005)
+motor.disable(bus)
+"""
+
+
+class StartFromAFarPositionTest(unittest.TestCase):
+    def test_torque_stays_below_the_bound_from_where_the_motors_stand(self):
+        one, three = [(1, 0x11)], [(1, 0x11), (2, 0x12), (3, 0x13)]
+        cases = [
+            # name, motors, their positions, argv, mode the program needs
+            ("a step, for contrast", one, [FAR], [sys.executable, "-c", STEP, IFACE], None),
+            ("demo", one, [FAR], example("demo.py", "--iface", IFACE, "--seconds", "1",
+                                         "--rate", "100", "--plot",
+                                         os.path.join(OUTPUT, "demo-far.png")), None),
+            ("safe_shutdown", one + [(2, 0x12)], [FAR, -FAR],
+             example("safe_shutdown.py", "--iface", IFACE, "--seconds", "1", "--motor",
+                     "1:0x11:dm4310", "--motor", "2:0x12:dm4310"), None),
+            ("several_motors", three, [FAR, -FAR, 0.0],
+             example("several_motors.py", "--iface", IFACE, "--seconds", "1", "--rate", "50"),
+             None),
+            ("vel_mode", one, [FAR], example("vel_mode.py", "--iface", IFACE, "--seconds", "1"),
+             "vel"),
+        ]
+        os.makedirs(OUTPUT, exist_ok=True)
+        for name, motors, positions, argv, mode in cases:
+            with self.subTest(name), Emulator(*[arg for motor_id, master_id in motors
+                                                for arg in ("--motor", f"{motor_id}:{master_id}")]):
+                parked = park(motors, positions)
+                for motor_id, _ in motors:
+                    if mode:
+                        self.assertEqual(dmctl("mode", str(motor_id), mode).returncode, 0)
+                watch = TorqueWatch([master_id for _, master_id in motors])
+                done = run(argv, timeout=120)
+                largest = watch.stop()
+                statuses = [status_of(motor_id) for motor_id, _ in motors]
+                for at, wanted in zip(parked, positions):
+                    self.assertAlmostEqual(at, wanted, delta=0.1)
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                self.assertGreater(watch.answers, 20)
+                if name == "a step, for contrast":
+                    self.assertGreater(largest, 2 * TORQUE_BOUND)
+                else:
+                    self.assertLess(largest, TORQUE_BOUND, done.stdout)
+                self.assertEqual(statuses, ["disabled"] * len(motors))
+                print(f"{name}: largest torque {largest:.2f} N·m", file=sys.stderr)
+
+
+class RateShortfallTest(unittest.TestCase):
+    def test_the_demo_says_when_it_falls_short_of_the_asked_rate(self):
+        # No machine keeps 100 kHz: the demo must say so, and why; at 20 Hz
+        # it keeps up and says nothing of the kind.
+        results = {}
+        with Emulator("--motor", "1:0x11:dm4310:1"):
+            for rate in ("100000", "20"):
+                # 2000 and 10 ticks: the run is counted in ticks.
+                seconds = "0.02" if rate == "100000" else "0.5"
+                results[rate] = run(example("demo.py", "--iface", IFACE, "--seconds", seconds,
+                                            "--rate", rate, "--plot",
+                                            os.path.join(OUTPUT, "demo-rate.png")), timeout=120)
+        fast, slow = results["100000"], results["20"]
+        self.assertEqual(fast.returncode, 0, fast.stdout + fast.stderr)
+        self.assertRegex(fast.stdout, r"\nfell short of the asked 100000 Hz: \d+ Hz; \d+ of \d+ "
+                                      r"ticks overran their period \(the work took longer\), "
+                                      r"\d+ sleeps woke more than a quarter period late")
+        self.assertEqual(slow.returncode, 0, slow.stdout + slow.stderr)
+        self.assertNotIn("fell short", slow.stdout)
 
 
 class DemoTest(unittest.TestCase):

@@ -96,6 +96,80 @@ for signal in TERM KILL; do
     check "no guest outlives a runner killed by SIG$signal" "" "$(pgrep -f "umid=vbus-$victim-" || true)"
 done
 
+# A signal to the runner reaches every process of the command, which may
+# finish in its own way within the grace period; one that does not is killed
+# when it runs out. (A background job starts with SIGINT ignored, which a
+# shell cannot trap: env gives the runner the default back.)
+# Runs the runner in the background with output in $scratch/$1.*, waits until
+# the command has printed "ready", sends SIG$2 and waits for the end.
+signal_run() {
+    local name=$1 signal=$2
+    shift 2
+    env --default-signal=INT,TERM "$runner" "$@" >"$scratch/$name.out" 2>"$scratch/$name.err" &
+    local pid=$! _
+    for _ in $(seq 600); do
+        grep -q ready "$scratch/$name.out" && break
+        sleep 0.1
+    done
+    kill "-$signal" "$pid"
+    local status=0
+    wait "$pid" || status=$?
+    echo "$status" >"$scratch/$name.status"
+}
+# A caller at a terminal gets an interactive shell: what it types reaches
+# the shell, Ctrl-C interrupts the command in the shell only, and the shell's
+# status is the runner's. A pseudo-terminal stands in for the caller's.
+python3 - "$runner" >"$scratch/terminal.out" 2>&1 <<'EOF' || true
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], "--", "bash", "--norc", "--noprofile", "-i"])
+seen = b""
+def wait_for(token, seconds=120):
+    global seen
+    deadline = time.monotonic() + seconds
+    while token not in seen and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.5)[0]:
+            try:
+                seen += os.read(fd, 4096)
+            except OSError:
+                break
+    return token in seen
+wait_for(b"# ")
+os.write(fd, b"echo $((6*7))x\n")
+print("typed", wait_for(b"42x"))
+os.write(fd, b"sleep 100\n")
+time.sleep(2)
+os.write(fd, b"\x03echo after-ctrl-c $?\n")
+print("ctrl-c", wait_for(b"after-ctrl-c 130"))
+os.write(fd, b"exit 3\n")
+print("status", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+EOF
+check "terminal: an interactive shell" $'typed True\nctrl-c True\nstatus 3' "$(cat "$scratch/terminal.out")"
+
+# The namespace route is taken by a runner nested in the guest, which gets
+# the signal from the outer one.
+# shellcheck disable=SC2016  # expanded inside the guest
+script='
+    trap "wait; echo finishing after INT; exit 130" INT
+    env --default-signal=INT sh -c "trap \"echo child saw INT; exit 0\" INT
+        while :; do sleep 0.1; done" &
+    echo ready
+    while :; do sleep 0.1; done'
+signal_run int-guest INT sh -c "$script"
+signal_run int-netns INT env VBUS_MODE=netns "$runner" sh -c "$script"
+for route in guest netns; do
+    check "$route: SIGINT reaches the command: status" 130 "$(status_of "int-$route")"
+    check "$route: SIGINT reaches every process of the command" \
+        $'ready\nfinishing after INT\nchild saw INT' "$(sort -r "$scratch/int-$route.out")"
+done
+started=$SECONDS
+VBUS_GRACE=2 signal_run grace TERM sh -c 'trap "" TERM; echo ready; sleep 120'
+check "a command that outlives the grace period is killed: status" 143 "$(status_of grace)"
+check "a command that outlives the grace period is reported" 1 \
+    "$(grep -c 'did not finish within 2 s of SIGTERM' "$scratch/grace.err")"
+check "the grace period is kept (under 60 s)" 1 "$((SECONDS - started < 60))"
+
 # Inside the guest the kernel has CAN, so a nested runner takes the namespace
 # route; it must get its own network namespace and leave nothing behind.
 # shellcheck disable=SC2016  # expanded inside the guest
