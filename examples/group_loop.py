@@ -24,7 +24,7 @@ from axiolink_ext import MotorError, MotorGroup, set_control_mode
 def parse_motor(text):
     """ID:MASTER:PRESET, ids decimal or 0x hex."""
     motor_id, master_id, preset = text.split(":")
-    return Damiao(int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)())
+    return int(motor_id, 0), int(master_id, 0), getattr(MitLimits, preset)()
 
 
 def parse_args():
@@ -35,15 +35,19 @@ def parse_args():
     parser.add_argument("--rate", type=float, default=500.0, help="steps per second (500)")
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--swing", type=float, default=0.3, help="radians out and back (0.3)")
+    parser.add_argument("--timeout-ms", type=int, default=20,
+                        help="reply time-out of every command and step, up to 100 (20)")
     args = parser.parse_args()
-    args.motors = args.motors or [parse_motor(f"{i}:{0x10 + i:#x}:dm4310") for i in range(1, 8)]
+    motors = args.motors or [parse_motor(f"{i}:{0x10 + i:#x}:dm4310") for i in range(1, 8)]
+    args.motors = [Damiao(motor_id, master_id, limits, timeout_ms=args.timeout_ms)
+                   for motor_id, master_id, limits in motors]
     return args
 
 
 def main():
     args = parse_args()
     bus = SocketCanTransport(args.iface)
-    group = MotorGroup(args.motors, bus)
+    group = MotorGroup(args.motors, bus, timeout_ms=args.timeout_ms)
     for motor in args.motors:
         set_control_mode(motor, bus, "mit")
     received = {motor.motor_id: 0 for motor in args.motors}
@@ -54,10 +58,13 @@ def main():
         home = [motor.enable(bus).position for motor in args.motors]
         period = 1.0 / args.rate
         start = next_step = time.perf_counter()
-        while (now := time.perf_counter()) - start < args.seconds:
+        for step in range(round(args.seconds * args.rate)):
+            now = time.perf_counter()
             # Out and back once every two seconds, from rest and back to rest:
-            # (1 - cos) starts at zero with zero speed.
-            offset = args.swing * 0.5 * (1 - math.cos(math.pi * (now - start)))
+            # (1 - cos) starts at zero with zero speed. The motion runs on the
+            # step count, not the clock, so a stalled step never makes the
+            # next target jump.
+            offset = args.swing * 0.5 * (1 - math.cos(math.pi * step * period))
             setpoints = [MitSetpoint(q=q + offset, kp=20.0, kd=1.0) for q in home]
             for motor, result in zip(args.motors, group.cycle(setpoints)):
                 if isinstance(result, MotorError):

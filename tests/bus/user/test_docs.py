@@ -20,7 +20,7 @@ import sys
 import tempfile
 import unittest
 
-from user_support import DMCTL, REPO
+from user_support import DMCTL, REPLY_TIMEOUT_MS, REPO, for_this_machine
 
 EMULATOR = os.environ.get("AXIOLINK_EMULATOR", "")
 PAGES = [os.path.join(REPO, "README.md"), *sorted(glob.glob(os.path.join(REPO, "docs", "*.md")))]
@@ -80,7 +80,11 @@ class DocumentationBlocksTest(unittest.TestCase):
         # What a reader has: the tools and `python` on the PATH, and sudo
         # (here everything already runs as root).
         self.bin = tempfile.mkdtemp()
-        for name, target in (("sudo", '"$@"'), ("python", f'"{sys.executable}" "$@"')):
+        shims = [("sudo", '"$@"'), ("python", f'"{sys.executable}" "$@"')]
+        if REPLY_TIMEOUT_MS != "20":
+            # A slow machine gives dmctl the reply time-out it needs.
+            shims.append(("dmctl", f'"{DMCTL}" --timeout-ms {REPLY_TIMEOUT_MS} "$@"'))
+        for name, target in shims:
             with open(os.path.join(self.bin, name), "w") as shim:
                 shim.write(f"#!/bin/sh\nexec {target}\n")
             os.chmod(os.path.join(self.bin, name), 0o755)
@@ -106,7 +110,7 @@ class DocumentationBlocksTest(unittest.TestCase):
                         self.assertTrue(reason, "a block that is not run says why")
                         continue
                     if language == "python":
-                        python.append((line, code))
+                        python.append((line, for_this_machine(code)))
                         continue
                     done = self.run_in_namespace("sh", code, "stopped" if mark else "")
                     self.assertEqual(done.returncode, 0, done.stdout + done.stderr)

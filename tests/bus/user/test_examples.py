@@ -13,25 +13,26 @@ import unittest
 
 from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
 
-from user_support import DMCTL, IFACE, REPO, Capture, Emulator, dmctl, run
+from user_support import (DMCTL, IFACE, REPLY_TIMEOUT_MS, REPO, Capture, Emulator, dmctl,
+                          for_this_machine, run)
 
 EXAMPLES = os.path.join(REPO, "examples")
 OUTPUT = os.environ.get("AXIOLINK_TEST_OUTPUT", os.path.join(REPO, "build", "user-programs"))
 
 
 def example(name, *args):
-    return [sys.executable, os.path.join(EXAMPLES, name), *args]
+    return [sys.executable, os.path.join(EXAMPLES, name), "--timeout-ms", REPLY_TIMEOUT_MS, *args]
 
 
 def status_of(motor_id, iface=IFACE):
     """The motor's enable status, by a command that changes nothing else."""
-    done = dmctl("--json", "clear", str(motor_id), iface=iface)
+    done = dmctl("--json", "--timeout-ms", REPLY_TIMEOUT_MS, "clear", str(motor_id), iface=iface)
     return json.loads(done.stdout)["state"]["status"]
 
 
 def readme_example():
     with open(os.path.join(REPO, "README.md")) as readme:
-        return re.search(r"```python\n(.*?)```", readme.read(), re.S).group(1)
+        return for_this_machine(re.search(r"```python\n(.*?)```", readme.read(), re.S).group(1))
 
 
 class Started:
@@ -216,7 +217,7 @@ STEP = """
 import sys, time
 from axiolink import Damiao, MitSetpoint, SocketCanTransport
 bus = SocketCanTransport(sys.argv[1])
-motor = Damiao(1, 0x11)
+motor = Damiao(1, 0x11, timeout_ms=20)
 motor.ensure_mit_mode(bus)
 motor.enable(bus)
 for _ in range(40):
@@ -231,7 +232,7 @@ class StartFromAFarPositionTest(unittest.TestCase):
         one, three = [(1, 0x11)], [(1, 0x11), (2, 0x12), (3, 0x13)]
         cases = [
             # name, motors, their positions, argv, mode the program needs
-            ("a step, for contrast", one, [FAR], [sys.executable, "-c", STEP, IFACE], None),
+            ("a step, for contrast", one, [FAR], [sys.executable, "-c", for_this_machine(STEP), IFACE], None),
             ("demo", one, [FAR], example("demo.py", "--iface", IFACE, "--seconds", "1",
                                          "--rate", "100", "--plot",
                                          os.path.join(OUTPUT, "demo-far.png")), None),
