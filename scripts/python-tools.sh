@@ -21,33 +21,11 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$suite ${packages[*]}" ]; then
     exit 0
 fi
 
-apt_root=$cache/apt
-mkdir -p "$apt_root/etc/empty.d" "$apt_root/lists/partial" "$apt_root/cache/archives/partial" "$apt_root/debs"
-touch "$apt_root/status"
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-echo "deb [signed-by=$keyring] http://deb.debian.org/debian $suite main" >"$apt_root/etc/sources.list"
-# Everything apt reads or writes points into the cache folder: the machine's
-# own sources, preferences, package state and locks are left alone.
-apt_options=(
-    -o "Dir::Etc::SourceList=$apt_root/etc/sources.list"
-    -o "Dir::Etc::SourceParts=$apt_root/etc/empty.d"
-    -o "Dir::Etc::Preferences=$apt_root/etc/preferences"
-    -o "Dir::Etc::PreferencesParts=$apt_root/etc/empty.d"
-    -o "Dir::State::Lists=$apt_root/lists"
-    -o "Dir::State::status=$apt_root/status"
-    -o "Dir::Cache=$apt_root/cache"
-    -o "APT::Sandbox::User=root"
-    -o "Debug::NoLocking=1"
-)
 echo "fetching ${packages[*]} from Debian $suite into $cache" >&2
-apt-get "${apt_options[@]}" -qq update >&2
-(cd "$apt_root/debs" && rm -f ./*.deb && apt-get "${apt_options[@]}" -qq download "${packages[@]}" >&2)
-
+# shellcheck source=tools/vbus/debian-packages.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/vbus/debian-packages.sh"
 rm -rf "$site" "$cache/root"
-mkdir -p "$cache/root"
-for deb in "$apt_root/debs"/*.deb; do
-    dpkg-deb -x "$deb" "$cache/root"
-done
+debian_packages "$suite" "$(dpkg --print-architecture)" "$cache/apt" "$cache/root" "${packages[@]}" >&2
 mv "$cache/root/usr/lib/python3/dist-packages" "$site"
 rm -rf "$cache/root"
 echo "$suite ${packages[*]}" >"$stamp"
