@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -127,6 +128,7 @@ saved_stderr, sys.stderr = sys.stderr, io.StringIO()
                   "True");
         EXPECT_EQ(eval_text("[entry[2] for entry in captured]"), "['second']");
     }
+    run("logging.getLogger('boom').handlers.clear()");
 }
 
 TEST_F(LoggingBridgeTest, RecordsFromAThreadWithoutTheInterpreterLock) {
@@ -134,6 +136,55 @@ TEST_F(LoggingBridgeTest, RecordsFromAThreadWithoutTheInterpreterLock) {
     std::thread([] { log::emit(log::Level::Info, "worker::thread", "from afar"); }).join();
     PyEval_RestoreThread(saved);
     EXPECT_EQ(eval_text("captured"), "[('worker.thread', 20, 'from afar', None, 0)]");
+}
+
+// The interpreter's count of allocated memory blocks and, on a debug build,
+// its total reference count, after the collector has run.
+std::array<long long, 2> live_objects() {
+    run("import gc, sys\nfor _ in range(3): gc.collect()");
+    return {std::stoll(eval_text("sys.getallocatedblocks()")),
+            std::stoll(eval_text("getattr(sys, 'gettotalrefcount', lambda: 0)()"))};
+}
+
+// A reference or an object forgotten once per record grows the counts by at
+// least the number of records; caches the first records warm up do not.
+TEST_F(LoggingBridgeTest, RecordsLeaveNothingBehindOnAnyPath) {
+    run(R"(
+class Raising(logging.Handler):
+    def emit(self, record):
+        raise RuntimeError("handler exploded")
+logging.getLogger("boom").addHandler(Raising())
+logging.getLogger("quiet").setLevel(logging.WARNING)
+saved_stderr, sys.stderr = sys.stderr, io.StringIO()
+)");
+    struct Path {
+        const char* name;
+        void (*emit)();
+    };
+    const Path paths[] = {
+        {"handled", [] { log::emit(log::Level::Error, "a::b::c", "broken", "driver.cpp", 42); }},
+        {"without a file", [] { log::emit(log::Level::Info, "a::b::c", "hello"); }},
+        {"refused by isEnabledFor", [] { log::emit(log::Level::Info, "quiet", "dropped"); }},
+        {"raising handler", [] { log::emit(log::Level::Error, "boom", "lost"); }},
+        {"below the facade's level", [] { log::emit(log::Level::Trace, "a::b::c", "dropped"); }},
+    };
+    constexpr int kRecords = 1000;
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.name);
+        for (int i = 0; i < 200; ++i) {
+            path.emit();
+        }
+        run("captured.clear(); sys.stderr.seek(0); sys.stderr.truncate()");
+        const auto before = live_objects();
+        for (int i = 0; i < kRecords; ++i) {
+            path.emit();
+        }
+        run("captured.clear(); sys.stderr.seek(0); sys.stderr.truncate()");
+        const auto after = live_objects();
+        EXPECT_LT(after[0] - before[0], kRecords) << "memory blocks";
+        EXPECT_LT(after[1] - before[1], kRecords) << "references";
+    }
+    run("sys.stderr = saved_stderr\nlogging.getLogger('boom').handlers.clear()");
 }
 
 // An application may finalize its interpreter and start a new one; the
