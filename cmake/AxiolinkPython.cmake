@@ -25,6 +25,7 @@ arch = v("MULTIARCH") or ""
 arch_dir = os.path.join(os.path.dirname(include), arch, os.path.basename(include))
 if not arch or not os.path.isfile(os.path.join(arch_dir, "pyconfig.h")):
     arch = arch_dir = ""
+# The ELF interpreter (PT_INTERP) of the binary.
 loader = ""
 with open(sys.executable, "rb") as f:
     elf = f.read(64)
@@ -36,7 +37,7 @@ with open(sys.executable, "rb") as f:
             f.seek(phoff + i * size)
             ph = f.read(size)
             if unpack_from(e + "I", ph)[0] == 3:
-                offset, length = unpack_from(e + ("QxxxxxxxxxxxxxxxxQ" if wide else "IxxxxxxxxI"), ph, 8 if wide else 4)
+                offset, length = unpack_from(e + ("Q16xQ" if wide else "I8xI"), ph, 8 if wide else 4)
                 f.seek(offset)
                 loader = f.read(length).rstrip(b"\0").decode()
 # A loader below the interpreter's own root (an unpacked root of another
@@ -72,6 +73,13 @@ function(axiolink_query_python python tag_var)
     set(shim ${AXIOLINK_PYTHON_INCLUDE_SHIMS}/${tag})
     file(MAKE_DIRECTORY ${shim}/${arch})
     file(CREATE_LINK ${arch_dir} ${shim}/${arch}/${version_dir} SYMBOLIC)
+    # A debug build's headers (python3.14d) are links to the release build's,
+    # whose pyconfig.h the compiler then reads and which asks for
+    # <ARCH/python3.14/pyconfig.h>: that name must lead to the debug one.
+    string(REGEX REPLACE "[a-z]+$" "" release_dir ${version_dir})
+    if(NOT release_dir STREQUAL version_dir)
+      file(CREATE_LINK ${arch_dir} ${shim}/${arch}/${release_dir} SYMBOLIC)
+    endif()
     list(APPEND info ${shim})
   endif()
   set(AXIOLINK_${tag}_INCLUDE_DIRS "${info}" CACHE STRING "Include folders for ${python}")
