@@ -12,7 +12,6 @@ import io
 import logging
 import sys
 import unittest
-import warnings
 
 
 def settle():
@@ -52,9 +51,6 @@ def main():
     # Whatever the suites log is formatted and dropped, so that records of
     # the module would pass through the whole of Python's logging.
     logging.basicConfig(level=logging.DEBUG, stream=io.StringIO())
-    # A debug build shows every socket a test leaves to the collector; those
-    # are the tests' own and not what is hunted here.
-    warnings.simplefilter("ignore", ResourceWarning)
 
     refs, blocks = [], []
     before = settle()
