@@ -19,27 +19,31 @@ install_missing_packages() {
 }
 
 # The CPython versions the module supports, oldest first.
-AXIOLINK_SUPPORTED_VERSIONS=(3.12 3.13)
+AXIOLINK_SUPPORTED_VERSIONS=(3.12 3.13 3.14 3.15)
 
 # The real path of a CPython interpreter of version $1 (e.g. 3.12), found
-# through AXIOLINK_PYTHON_3_12, pyenv, or the PATH; nothing and status 1 when
-# there is none.
+# through AXIOLINK_PYTHON_3_12, pyenv, the PATH, or else in the root
+# AXIOLINK_PYTHON_ROOT (scripts/debian-pythons.sh makes one); nothing and
+# status 1 when there is none.
 find_python() {
-    local version=$1 override="AXIOLINK_PYTHON_${1//./_}" candidate=""
+    local version=$1 override="AXIOLINK_PYTHON_${1//./_}" candidates=() candidate
     if [ -n "${!override:-}" ]; then
-        candidate=${!override}
-    elif command -v pyenv >/dev/null 2>&1; then
-        local installed
-        installed=$(pyenv versions --bare 2>/dev/null | grep -E "^${version//./\\.}\.[0-9]+$" |
-            sort -t. -k3 -n | tail -n 1 || true)
-        [ -n "$installed" ] && candidate="$(pyenv prefix "$installed")/bin/python$version"
+        candidates=("${!override}")
+    else
+        if command -v pyenv >/dev/null 2>&1; then
+            candidate=$(pyenv versions --bare 2>/dev/null | grep -E "^${version//./\\.}\.[0-9]+$" |
+                sort -t. -k3 -n | tail -n 1 || true)
+            [ -n "$candidate" ] && candidates+=("$(pyenv prefix "$candidate")/bin/python$version")
+        fi
+        candidates+=("$(command -v "python$version" 2>/dev/null || true)")
+        [ -n "${AXIOLINK_PYTHON_ROOT:-}" ] && candidates+=("$AXIOLINK_PYTHON_ROOT/usr/bin/python$version")
     fi
-    if [ -z "$candidate" ] || [ ! -x "$candidate" ]; then
-        candidate=$(command -v "python$version" 2>/dev/null || true)
-    fi
-    # A pyenv shim of a version that is not active exists but does not run.
-    [ -n "$candidate" ] && "$candidate" -c 'import sysconfig' >/dev/null 2>&1 || return 1
-    readlink -f "$candidate"
+    for candidate in "${candidates[@]}"; do
+        # A pyenv shim of a version that is not active exists but does not run.
+        [ -n "$candidate" ] && "$candidate" -c 'import sysconfig' >/dev/null 2>&1 &&
+            { readlink -f "$candidate"; return 0; }
+    done
+    return 1
 }
 
 # ;-separated interpreters of the supported versions that exist here (at
@@ -51,7 +55,7 @@ supported_pythons() {
     done
     if [ -z "$list" ]; then
         local IFS=/
-        echo "error: no supported Python found: install CPython ${AXIOLINK_SUPPORTED_VERSIONS[*]} (pyenv or PATH), or set AXIOLINK_PYTHON_3_12 or AXIOLINK_PYTHON_3_13 to one" >&2
+        echo "error: no supported Python found: install CPython ${AXIOLINK_SUPPORTED_VERSIONS[*]} (pyenv or PATH), or set AXIOLINK_PYTHON_3_1x to one" >&2
         return 1
     fi
     echo "$list"

@@ -44,10 +44,15 @@ register_binfmt() {
 }
 register_binfmt
 
-VBUS_MACHINE_PYTHON=$(find_python 3.13 2>/dev/null || true) \
+# Host interpreters of the machine's versions byte-compile its libraries.
+AXIOLINK_PYTHON_ROOT=$("$root/scripts/debian-pythons.sh")
+VBUS_MACHINE_PYTHONS="$(find_python 3.13 || true) $(find_python 3.15 || true)" \
     "$root/tools/vbus/vbus-machine" "$arch" "$machine"
 target_root=$machine/root
-python=$target_root/usr/bin/python3.13
+# The oldest and the newest version that Debian has for ARM. Systems with a
+# 32-bit time_t are those of Debian 12 and older, which never get 3.15: that
+# build is tested with 3.13 alone.
+oldest=$target_root/usr/bin/python3.13 newest=$target_root/usr/bin/python3.15
 
 # GoogleTest built by the same GCC 12 as the cross compiler, kept apart from
 # the target root so that its headers are the only ones it adds.
@@ -62,10 +67,11 @@ echo "ready to build after $((SECONDS - started)) s"
 passed=0 failed=0
 for variant in "${variants[@]}"; do
     build=$builds/$arch-$variant
-    flags=""
+    flags="" pythons="$oldest;$newest"
     # Current 32-bit distributions (Debian from trixie on) use a 64-bit
     # time_t; older ones and many board images still have 32 bits.
     [[ $arch == armhf && $variant == time64 ]] && flags="-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64"
+    [[ $variant == time32 ]] && pythons=$oldest
     echo "== $arch, $variant time_t: building in $build"
     # The host build's optimisation without its debug information, which
     # only slows a build that is thrown away; GCC 12's -O3 also warns falsely
@@ -74,7 +80,7 @@ for variant in "${variants[@]}"; do
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake" \
         -DAXIOLINK_TARGET_ROOT="$target_root" -DCMAKE_FIND_ROOT_PATH="$gtest" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
-        -DAXIOLINK_PYTHONS="$python" -DAXIOLINK_BUS_TESTS=ON -DAXIOLINK_WERROR=ON \
+        -DAXIOLINK_PYTHONS="$pythons" -DAXIOLINK_BUS_TESTS=ON -DAXIOLINK_WERROR=ON \
         -DAXIOLINK_VBUS_RUN="$root/tools/vbus/vbus-run;--machine;$machine;--share;$root;--share;$build" \
         >/dev/null
     cmake --build "$build" -j "$(nproc)"

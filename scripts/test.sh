@@ -11,8 +11,19 @@ build=${AXIOLINK_BUILD_DIR:-$root/build}
 source "$root/scripts/common.sh"
 
 install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-dev \
-    user-mode-linux kmod can-utils iproute2 strace valgrind
+    user-mode-linux kmod can-utils iproute2 strace valgrind ccache patchelf
 
+# The wheel tests compile what the main build compiled, with the same command
+# lines: a compiler cache of this build's own hands them its objects. The
+# compiler is named (the build backend would take each interpreter's own
+# name for it otherwise), and the working folder is left out of the key (-g
+# records it) as the build folders differ.
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CC=gcc CXX=g++
+export CCACHE_DIR=$build/ccache CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G
+
+# 3.14 and 3.15 come from Debian's unstable suite where the machine has none.
+AXIOLINK_PYTHON_ROOT=$("$root/scripts/debian-pythons.sh")
+export AXIOLINK_PYTHON_ROOT
 pythons=$(supported_pythons)
 tools=$("$root/scripts/python-tools.sh")
 echo "building for: ${pythons//;/ }"
@@ -20,4 +31,9 @@ echo "building for: ${pythons//;/ }"
 cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$pythons" -DBUILD_TESTING=ON \
     -DAXIOLINK_BUS_TESTS=ON -DAXIOLINK_WERROR=ON -DAXIOLINK_PYTHON_TOOLS="$tools"
 cmake --build "$build" -j "$(nproc)"
+# A bus test runs for most of a minute without a line of its own.
+started=$SECONDS
+(while sleep 30; do echo "-- tests running for $((SECONDS - started)) s"; done) &
+ticker=$!
+trap 'kill "$ticker" 2>/dev/null' EXIT
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" "$@"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <array>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -128,6 +129,7 @@ saved_stderr, sys.stderr = sys.stderr, io.StringIO()
                   "True");
         EXPECT_EQ(eval_text("[entry[2] for entry in captured]"), "['second']");
     }
+    run("logging.getLogger('boom').handlers.clear()");
 }
 
 TEST_F(LoggingBridgeTest, RecordsFromAThreadWithoutTheInterpreterLock) {
@@ -135,6 +137,74 @@ TEST_F(LoggingBridgeTest, RecordsFromAThreadWithoutTheInterpreterLock) {
     std::thread([] { log::emit(log::Level::Info, "worker::thread", "from afar"); }).join();
     PyEval_RestoreThread(saved);
     EXPECT_EQ(eval_text("captured"), "[('worker.thread', 20, 'from afar', None, 0)]");
+}
+
+// The interpreter's count of allocated memory blocks and, on a debug build,
+// its total reference count, after the collector has run.
+std::array<long long, 2> live_objects() {
+    run("import gc, sys\nfor _ in range(3): gc.collect()");
+    return {std::stoll(eval_text("sys.getallocatedblocks()")),
+            std::stoll(eval_text("getattr(sys, 'gettotalrefcount', lambda: 0)()"))};
+}
+
+// A reference or an object forgotten once per record grows the counts by at
+// least the number of records, in every batch of records; caches that the
+// first records fill, and the interpreter's own work that comes once (such
+// as optimising code that runs often), do not.
+TEST_F(LoggingBridgeTest, RecordsLeaveNothingBehindOnAnyPath) {
+    // The handler formats each record and keeps nothing: the interpreter
+    // keeps up to thousands of freed tuples for reuse, so a handler storing
+    // them would make the counts grow with the records.
+    run(R"(
+class Formatting(logging.Handler):
+    def emit(self, record):
+        self.format(record)
+root.removeHandler(root.handlers[0])
+root.addHandler(Formatting())
+class Raising(logging.Handler):
+    def emit(self, record):
+        raise RuntimeError("handler exploded")
+logging.getLogger("boom").addHandler(Raising())
+logging.getLogger("quiet").setLevel(logging.WARNING)
+saved_stderr, sys.stderr = sys.stderr, io.StringIO()
+)");
+    struct Path {
+        const char* name;
+        void (*emit)();
+    };
+    const Path paths[] = {
+        {"handled", [] { log::emit(log::Level::Error, "a::b::c", "broken", "driver.cpp", 42); }},
+        {"without a file", [] { log::emit(log::Level::Info, "a::b::c", "hello"); }},
+        {"refused by isEnabledFor", [] { log::emit(log::Level::Info, "quiet", "dropped"); }},
+        {"raising handler", [] { log::emit(log::Level::Error, "boom", "lost"); }},
+        {"below the facade's level", [] { log::emit(log::Level::Trace, "a::b::c", "dropped"); }},
+    };
+    constexpr int kRecords = 100;
+    const auto forget_records = [] { run("sys.stderr.seek(0); sys.stderr.truncate()"); };
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.name);
+        // Enough to fill the interpreter's lists of freed objects kept for
+        // reuse, which otherwise grow with the first thousand records.
+        for (int i = 0; i < 10 * kRecords; ++i) {
+            path.emit();
+        }
+        forget_records();
+        std::array<bool, 2> grows{true, true};
+        for (int batch = 0; batch < 3; ++batch) {
+            const auto before = live_objects();
+            for (int i = 0; i < kRecords; ++i) {
+                path.emit();
+            }
+            forget_records();
+            const auto after = live_objects();
+            for (std::size_t kind = 0; kind < 2; ++kind) {
+                grows[kind] = grows[kind] && after[kind] - before[kind] >= kRecords;
+            }
+        }
+        EXPECT_FALSE(grows[0]) << "memory blocks grew by a record's worth or more in every batch";
+        EXPECT_FALSE(grows[1]) << "references grew by one a record or more in every batch";
+    }
+    run("sys.stderr = saved_stderr\nlogging.getLogger('boom').handlers.clear()");
 }
 
 // An application may finalize its interpreter and start a new one; the
