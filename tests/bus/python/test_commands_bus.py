@@ -1,6 +1,7 @@
 """Motor commands end to end on the virtual bus, against the emulator, a
 scripted responder and an independent capture socket."""
 
+import gc
 import sys
 import time
 import unittest
@@ -99,11 +100,19 @@ class CostTest(BusTestCase):
                 warm_loop, measured_loop = iter(range(200)), iter(range(200))
                 for i in warm_loop:
                     warm[i] = call()
-                before = sys.getallocatedblocks()
-                counting_cost = sys.getallocatedblocks() - before  # the int `before` itself
-                for i in measured_loop:
-                    measured[i] = call()
-                self.assertEqual(sys.getallocatedblocks() - before - counting_cost, 200)
+                # The collector stays off while counting: garbage of earlier
+                # tests that it would free meanwhile is not this command's.
+                gc.collect()
+                gc.disable()
+                try:
+                    before = sys.getallocatedblocks()
+                    counting_cost = sys.getallocatedblocks() - before  # the int `before` itself
+                    for i in measured_loop:
+                        measured[i] = call()
+                    grown = sys.getallocatedblocks() - before - counting_cost
+                finally:
+                    gc.enable()
+                self.assertEqual(grown, 200)
                 self.assertEqual(len({id(result) for result in measured}), 200)
 
     def test_failed_commands_leak_nothing(self):

@@ -53,19 +53,36 @@ class TimedWireTest(unittest.TestCase):
         sent = [(f, t) for f, t in seen if f.can_id <= MOTORS]
         answers = [(f, t) for f, t in seen if f.can_id > MOTORS]
         self.assertEqual([f.can_id for f, _ in answers], [0x11, 0x12, 0x13, 0x14])
-        # The commands leave the adapter back to back, lowest id first, and
-        # hold the wire until the last: their ids win over every answer's.
-        # The answers, each ready a reaction time after its command, then
-        # follow in order; each reaches the host one adapter latency after
-        # its last bit. (The reaction is shorter than a frame, so no answer
-        # ever waits for its own readiness.)
-        wire_free = sent[0][1] + ADAPTER + sum(wire_bits(f) for f, _ in sent) / BITRATE
+        expected = wire_schedule(sent, [f for f, _ in answers])
         for frame, arrived in answers:
-            wire_free += wire_bits(frame) / BITRATE
-            expected = wire_free + ADAPTER
-            self.assertGreaterEqual(arrived, expected - EARLY_TOLERANCE, frame)
-            self.assertLessEqual(arrived, expected + LATE_TOLERANCE, frame)
+            self.assertGreaterEqual(arrived, expected[frame.can_id] - EARLY_TOLERANCE, frame)
+            self.assertLessEqual(arrived, expected[frame.can_id] + LATE_TOLERANCE, frame)
 
+
+def wire_schedule(sent, answers):
+    """When each answer reaches the host, by the rules of one CAN wire: a
+    command reaches the wire one adapter latency after it was sent (its
+    capture time); an answer is ready a reaction time after its command's
+    last bit; whenever the wire is free, the lowest id of the frames ready
+    takes it; an answer reaches the host one adapter latency after its last
+    bit. On a slow machine the commands may leave far apart, and an answer
+    may then take the wire between two of them."""
+    pending = [(t + ADAPTER, f.can_id, f) for f, t in sent]
+    answer_of = {f.can_id - 0x10: f for f in answers}
+    arrival, wire_free = {}, 0.0
+    while pending:
+        start = max(wire_free, min(ready for ready, _, _ in pending))
+        ready_now = [p for p in pending if p[0] <= start]
+        chosen = min(ready_now, key=lambda p: p[1])
+        pending.remove(chosen)
+        _, can_id, frame = chosen
+        wire_free = start + wire_bits(frame) / BITRATE
+        if can_id in answer_of:
+            answer = answer_of[can_id]
+            pending.append((wire_free + REACTION, answer.can_id, answer))
+        else:
+            arrival[can_id] = wire_free + ADAPTER
+    return arrival
 
 if __name__ == "__main__":
     unittest.main()
