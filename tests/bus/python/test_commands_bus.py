@@ -102,7 +102,8 @@ class CostTest(BusTestCase):
                     warm[i] = call()
                 # The collector stays off while counting: garbage of earlier
                 # tests that it would free meanwhile is not this command's.
-                gc.collect()
+                # (No collection first: a full one empties the free lists,
+                # which the counted commands would then refill.)
                 gc.disable()
                 try:
                     before = sys.getallocatedblocks()
