@@ -91,6 +91,19 @@ class InterruptedWaitTest(unittest.TestCase):
             self.assertGreater(int(sent), 100)
         return raised, ended - float(signalled), int(sent)
 
+    def usable_bus_answer(self):
+        """The emulated motor's answer through the bus after a wait ended.
+        After a flood the emulator may still be working through the foreign
+        frames, or have dropped some of them (its receive queue overflows on
+        a loaded machine), our command among them: that is the emulator's
+        loss, so the command is made up to three times."""
+        for attempt in range(3):
+            try:
+                return Damiao(0x01, 0x11, timeout_ms=2000).disable(self.bus)
+            except RuntimeError:
+                if attempt == 2:
+                    raise
+
     def test_ctrl_c_ends_the_wait_as_keyboard_interrupt_and_leaves_the_bus_usable(self):
         with Emulator("--motor", "1:0x11"):
             for flood in [False, True]:
@@ -101,8 +114,7 @@ class InterruptedWaitTest(unittest.TestCase):
                           file=sys.stderr)
                     self.assertIs(type(raised), KeyboardInterrupt, raised)
                     self.assertLess(latency, LATENCY)
-                    state = Damiao(0x01, 0x11, timeout_ms=1000).disable(self.bus)
-                    self.assertEqual(state.motor_id, 1)
+                    self.assertEqual(self.usable_bus_answer().motor_id, 1)
 
     def test_handlers_run_after_the_wait_and_what_they_raise_is_what_the_command_raises(self):
         class Stop(Exception):
