@@ -21,7 +21,7 @@ started=$SECONDS
 
 cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$python" -DBUILD_TESTING=ON \
     -DAXIOLINK_BUS_TESTS=OFF -DAXIOLINK_WERROR=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" --target axiolink_py314d embed_tests_py314d dm-emulator
+cmake --build "$build" -j "$(nproc)" --target axiolink_py314d axiolink_ext_py314d embed_tests_py314d dm-emulator
 echo "built in $((SECONDS - started)) s"
 
 status=0
