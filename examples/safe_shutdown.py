@@ -62,9 +62,9 @@ def parse_args():
     parser.add_argument("--timeout-ms", type=int, default=20,
                         help="wait for each answer (ms, 20)")
     args = parser.parse_args()
-    specs = args.motors or [parse_motor("1:0x11:dm4310"), parse_motor("2:0x12:dm4310")]
+    motor_args = args.motors or [parse_motor("1:0x11:dm4310"), parse_motor("2:0x12:dm4310")]
     args.motors = [Damiao(motor_id, master_id, limits, timeout_ms=args.timeout_ms)
-                   for motor_id, master_id, limits in specs]
+                   for motor_id, master_id, limits in motor_args]
     return args
 
 

@@ -41,9 +41,9 @@ def parse_args():
     parser.add_argument("--timeout-ms", type=int, default=20,
                         help="wait for each answer (ms, 20)")
     args = parser.parse_args()
-    specs = args.motors or [parse_motor(f"{i}:0x1{i}:dm4310") for i in (1, 2, 3)]
+    motor_args = args.motors or [parse_motor(f"{i}:0x1{i}:dm4310") for i in (1, 2, 3)]
     args.motors = [Damiao(motor_id, master_id, limits, timeout_ms=args.timeout_ms)
-                   for motor_id, master_id, limits in specs]
+                   for motor_id, master_id, limits in motor_args]
     return args
 
 

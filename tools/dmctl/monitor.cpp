@@ -64,7 +64,7 @@ struct WatchSpec {
     std::optional<std::string_view> preset;
 };
 
-// Checked before the bus is opened, so that a wrong spec is a usage error
+// Checked before the bus is opened, so that a wrong --motor argument is a usage error
 // whatever the state of the interface.
 std::expected<WatchSpec, Failure> parse_watch_spec(std::string_view motor_text) {
     std::vector<std::string_view> parts;
@@ -100,11 +100,11 @@ std::expected<WatchSpec, Failure> parse_watch_spec(std::string_view motor_text) 
 std::expected<Watched, Failure> watched_motor(const Settings& settings,
                                               transport::CanTransport& bus,
                                               std::string_view motor_text) {
-    const auto spec = parse_watch_spec(motor_text);
-    if (!spec) {
-        return std::unexpected(spec.error());
+    const auto watch = parse_watch_spec(motor_text);
+    if (!watch) {
+        return std::unexpected(watch.error());
     }
-    const auto driver = motor_for_commands(settings, bus, spec->id, spec->master, spec->preset);
+    const auto driver = motor_for_commands(settings, bus, watch->id, watch->master, watch->preset);
     if (!driver) {
         return std::unexpected(driver.error());
     }
@@ -165,8 +165,8 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
         return std::unexpected(ids.error());
     }
     for (const std::string_view motor_text : args.all("--motor")) {
-        if (const auto spec = parse_watch_spec(motor_text); !spec) {
-            return std::unexpected(spec.error());
+        if (const auto watch = parse_watch_spec(motor_text); !watch) {
+            return std::unexpected(watch.error());
         }
     }
     auto bus = open_bus(settings);

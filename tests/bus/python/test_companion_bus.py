@@ -22,8 +22,8 @@ def motors(*ids):
     return [Damiao(i, 0x10 + i) for i in ids]
 
 
-def emulated(*specs):
-    return [arg for spec in specs for arg in ("--motor", spec)]
+def emulated(*motor_args):
+    return [arg for motor_arg in motor_args for arg in ("--motor", motor_arg)]
 
 
 class GroupCycleTest(unittest.TestCase):

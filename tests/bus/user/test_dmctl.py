@@ -425,7 +425,7 @@ class CommandLineRulesTest(unittest.TestCase):
             # An interface name that is not UTF-8: the bytes become U+FFFD.
             (["--json", "--iface", os.fsdecode(b"\xff\xfe"), "scan"], 1,
              "cannot open CAN interface \ufffd\ufffd: No such device (os error 19)"),
-            # A wrong monitor spec is a usage error before the bus is opened.
+            # A wrong --motor argument is a usage error before the bus is opened.
             (["--json", "--iface", "nocan7", "monitor", "--motor", "1:0x11:dm9999"], 2,
              "unknown preset 'dm9999'; presets: dm3507, dm4310, dm4310p, dm4340, dm4340p, "
              "dm6006, dm6248p, dm8006, dm8009, dm10010, dm10010l, dmg6215, dmh3510, dmh6220, "
