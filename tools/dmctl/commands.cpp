@@ -467,7 +467,11 @@ constexpr OptionRule kMonitorOptions[] = {{"--motor", true},
                                           {"--duration", true},
                                           {"--interval", true},
                                           {"--lines", false},
-                                          {"--ids", true}};
+                                          {"--ids", true},
+                                          {"--hold", false},
+                                          {"--kp", true},
+                                          {"--kd", true},
+                                          {"--rate", true}};
 
 constexpr std::string_view kSpecialDetails = R"(
 The master id (the id the motor answers at) is read from register 7 unless
@@ -532,7 +536,9 @@ another value. Values are not saved in the motor's flash.)",
      kSpecialDetails, kSpecialOptions, run_zero},
     {"clear", "ID [--master ID] [--preset NAME]", "clear a latched fault and print the state",
      kSpecialDetails, kSpecialOptions, run_clear},
-    {"monitor", "[--motor ID[:MASTER[:PRESET]] ...] [--duration S] [--interval S] [--lines]",
+    {"monitor",
+     "[--motor ID[:MASTER[:PRESET]] ...] [--duration S] [--interval S] [--lines]\n"
+     "       [--hold [--kp N] [--kd N] [--rate HZ]]",
      "watch the bus and print the motors' feedback",
      R"(
 Listens without sending and decodes every feedback frame of the given
@@ -543,12 +549,23 @@ seconds (default 0.2); otherwise, or with --lines, a line per motor that
 sent feedback since the last (default every 1 s). With --json, one JSON
 object per line. Ends after --duration seconds, or on Ctrl-C / SIGTERM.
 
+With --hold, monitor commands the motors instead of listening: each must be
+in MIT mode; it enables them one by one and holds each at the position it
+answered with (an MIT setpoint with --kp and --kd, no velocity, no torque),
+all of them with one group cycle per period: every command out, then every
+answer. Each line also counts the cycles a motor missed. At the end every
+motor is disabled; exit status 1 if one did not answer that.
+
 Options:
   --motor M       a motor to watch (ID or ID:MASTER:PRESET); repeatable
   --ids LIST      ids to scan when no --motor is given (default 1-32)
   --duration S    stop after S seconds
   --interval S    seconds between updates
-  --lines         lines even on a terminal)",
+  --lines         lines even on a terminal
+  --hold          enable the motors and hold them where they are
+  --kp N          --hold's stiffness, N*m/rad (default 5, at most 500)
+  --kd N          --hold's damping, N*m*s/rad (default 0.5, at most 5)
+  --rate HZ       --hold's cycles per second (default 200, 1 to 2000))",
      kMonitorOptions, run_monitor},
 };
 

@@ -1,6 +1,7 @@
 #include "dmctl/monitor.hpp"
 
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,10 +13,13 @@
 #include <vector>
 
 #include "damiao/driver.hpp"
+#include "damiao/group.hpp"
 #include "dmctl/bus.hpp"
 #include "dmctl/commands.hpp"
 #include "dmctl/json.hpp"
+#include "dmctl/registers.hpp"
 #include "dmctl/state_report.hpp"
+#include "transport/socketcan_bus_set.hpp"
 
 namespace axiolink::dmctl {
 namespace {
@@ -47,7 +51,128 @@ struct Watched {
     damiao::MotorState last{};
     std::uint64_t frames = 0;
     std::uint64_t frames_at_report = 0;
+    std::uint64_t missed = 0;  // --hold: cycles without this motor's answer
 };
+
+// --hold: every motor kept where it was when enabled, with one group cycle
+// per period.
+struct Hold {
+    float kp = 5.0F;
+    float kd = 0.5F;
+    double rate_hz = 200.0;
+};
+
+constexpr double kMaxHoldRate = 2000.0;
+
+std::expected<float, Failure> parse_gain(std::string_view text, std::string_view option,
+                                         float most) {
+    const auto value = parse_seconds(text, option);
+    if (!value || *value > most) {
+        return usage_error(std::string(option) + " '" + std::string(text) +
+                           "' is not a number from 0 to " + std::to_string(static_cast<int>(most)));
+    }
+    return static_cast<float>(*value);
+}
+
+std::expected<std::optional<Hold>, Failure> parse_hold(const ParsedArgs& args) {
+    if (!args.has("--hold")) {
+        for (const std::string_view option : {"--kp", "--kd", "--rate"}) {
+            if (args.has(option)) {
+                return usage_error(std::string(option) + " is an option of --hold");
+            }
+        }
+        return std::nullopt;
+    }
+    if (args.all("--motor").empty()) {
+        return usage_error("--hold needs the motors named with --motor: it enables them");
+    }
+    const damiao::MitLimits gains;
+    Hold hold;
+    const auto kp = parse_gain(args.last("--kp").value_or("5"), "--kp", gains.kp_max);
+    if (!kp) {
+        return std::unexpected(kp.error());
+    }
+    const auto kd = parse_gain(args.last("--kd").value_or("0.5"), "--kd", gains.kd_max);
+    if (!kd) {
+        return std::unexpected(kd.error());
+    }
+    const auto rate = parse_seconds(args.last("--rate").value_or("200"), "--rate");
+    if (!rate || *rate < 1.0 || *rate > kMaxHoldRate) {
+        return usage_error("--rate '" + std::string(args.last("--rate").value_or("")) +
+                           "' is not a number of cycles per second from 1 to 2000");
+    }
+    hold.kp = *kp;
+    hold.kd = *kd;
+    hold.rate_hz = *rate;
+    return hold;
+}
+
+// A special command that `motor` did not answer, worded as `dmctl enable` does.
+Failure command_failure(const Settings& settings, const damiao::Damiao& motor,
+                        std::string_view command, const damiao::Error& error) {
+    return bus_failure(settings,
+                       "motor " + id_text(motor.motor_id()) + ": " + std::string(command) +
+                           " (answer at " + id_text(motor.master_id()) + ")",
+                       error, motor.motor_id(), true);
+}
+
+// Disables every motor, each with its own exchange; says on standard error
+// which did not answer. False when any did not.
+bool disable_all(const Settings& settings, transport::CanTransport& bus,
+                 std::span<const Watched> motors) {
+    bool all = true;
+    for (const Watched& motor : motors) {
+        if (const auto state = motor.driver.disable(bus); !state) {
+            all = false;
+            const Failure failure =
+                command_failure(settings, motor.driver, "disable", state.error());
+            std::fprintf(stderr, "dmctl: %s\n", failure.message.c_str());
+        }
+    }
+    return all;
+}
+
+// --hold's start: every motor in MIT mode, then enabled, its setpoint the
+// position it answered with. A motor that fails leaves the ones enabled
+// before it disabled again.
+std::expected<std::vector<damiao::ControlSetpoint>, Failure> start_holding(
+    const Settings& settings, transport::CanTransport& bus, std::span<Watched> motors,
+    const Hold& hold) {
+    for (const Watched& motor : motors) {
+        const std::uint16_t id = motor.driver.motor_id();
+        const auto mode = read_checked(settings, bus, id, damiao::kControlModeRegister);
+        if (!mode) {
+            return std::unexpected(mode.error());
+        }
+        if (mode->payload != 1) {
+            return std::unexpected(Failure{
+                kExitFailure,
+                "motor " + id_text(id) + " is in " + std::string(mode_name(mode->payload)) +
+                    " mode; --hold holds in MIT mode",
+                {"`dmctl mode " + id_text(id) + " mit` switches it"}});
+        }
+    }
+    std::vector<damiao::ControlSetpoint> setpoints;
+    for (std::size_t i = 0; i < motors.size(); ++i) {
+        Watched& motor = motors[i];
+        const auto state = motor.driver.enable(bus);
+        if (!state) {
+            disable_all(settings, bus, motors.first(i));
+            return std::unexpected(command_failure(settings, motor.driver, "enable", state.error()));
+        }
+        motor.last = *state;
+        ++motor.frames;
+        setpoints.emplace_back(damiao::MitSetpoint{state->position, 0.0F, hold.kp, hold.kd, 0.0F});
+    }
+    return setpoints;
+}
+
+// Sleeps until `until` on the monotonic clock, or until a signal arrives.
+void sleep_until(MonotonicTime until) {
+    const timespec at{static_cast<time_t>(until.nanos / kNanosPerSecond),
+                      static_cast<long>(until.nanos % kNanosPerSecond)};
+    ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+}
 
 transport::Duration span_of(std::uint64_t nanos) {
     return {nanos / kNanosPerSecond, static_cast<std::uint32_t>(nanos % kNanosPerSecond)};
@@ -111,17 +236,23 @@ std::expected<Watched, Failure> watched_motor(const Settings& settings,
     return Watched{*driver};
 }
 
-std::string line_for(const Watched& motor, double at, double rate) {
+std::string line_for(const Watched& motor, double at, double rate, bool holding) {
     std::array<char, 64> head{};
     std::snprintf(head.data(), head.size(), "t=%.2fs motor %s: ", at,
                   id_text(motor.driver.motor_id()).c_str());
-    std::array<char, 64> tail{};
-    std::snprintf(tail.data(), tail.size(), " (%llu frames, %.1f Hz)",
-                  static_cast<unsigned long long>(motor.frames), rate);
+    std::array<char, 96> tail{};
+    if (holding) {
+        std::snprintf(tail.data(), tail.size(), " (%llu frames, %.1f Hz, %llu missed)",
+                      static_cast<unsigned long long>(motor.frames), rate,
+                      static_cast<unsigned long long>(motor.missed));
+    } else {
+        std::snprintf(tail.data(), tail.size(), " (%llu frames, %.1f Hz)",
+                      static_cast<unsigned long long>(motor.frames), rate);
+    }
     return std::string(head.data()) + state_text(motor.last) + tail.data();
 }
 
-std::string json_for(const Watched& motor, double at, double rate) {
+std::string json_for(const Watched& motor, double at, double rate, bool holding) {
     Json json;
     json.begin_object()
         .field("event", "feedback")
@@ -129,8 +260,11 @@ std::string json_for(const Watched& motor, double at, double rate) {
         .field("motor_id", motor.driver.motor_id())
         .field("master_id", motor.driver.master_id())
         .field("frames", motor.frames)
-        .field("rate_hz", static_cast<float>(rate))
-        .key("state");
+        .field("rate_hz", static_cast<float>(rate));
+    if (holding) {
+        json.field("missed", motor.missed);
+    }
+    json.key("state");
     state_json(json, motor.last);
     json.end_object();
     return json.text();
@@ -164,6 +298,11 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
     if (!ids) {
         return std::unexpected(ids.error());
     }
+    const auto hold = parse_hold(args);
+    if (!hold) {
+        return std::unexpected(hold.error());
+    }
+    const bool holding = hold->has_value();
     for (const std::string_view motor_text : args.all("--motor")) {
         if (const auto watch = parse_watch_spec(motor_text); !watch) {
             return std::unexpected(watch.error());
@@ -202,17 +341,55 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
         motors.push_back(*motor);
     }
 
+    // Caught before the motors are enabled, so that a Ctrl-C from then on
+    // always reaches the disable below.
     catch_stop_signals();
+    std::vector<damiao::ControlSetpoint> setpoints;
+    if (holding) {
+        auto started = start_holding(settings, *bus, motors, **hold);
+        if (!started) {
+            return std::unexpected(started.error());
+        }
+        setpoints = std::move(*started);
+    }
+    std::vector<damiao::GroupMember> members;
+    for (const Watched& motor : motors) {
+        members.push_back({motor.driver, 0});
+    }
+    // Made only to hold: it refuses two motors that answer at one master id,
+    // which listening tells apart by the motor id in the answer.
+    std::optional<damiao::MotorGroup> group;
+    if (holding) {
+        auto made = damiao::MotorGroup::make(members, settings.timeout());
+        if (!made) {
+            disable_all(settings, *bus, motors);
+            return std::unexpected(Failure{kExitFailure, made.error().message(), {}});
+        }
+        group.emplace(std::move(*made));
+    }
+    std::vector<damiao::Result<damiao::MotorState>> results(motors.size(), damiao::MotorState{});
+    transport::SocketCanTransport* const bus_pointer = &*bus;
+    transport::SocketCanBusSet buses({&bus_pointer, 1});
+
     std::string names;
     for (const Watched& motor : motors) {
         names += " " + id_text(motor.driver.motor_id()) + " (answers at " +
                  id_text(motor.driver.master_id()) + ")";
     }
-    std::fprintf(stderr, "dmctl: watching%s on %s; Ctrl-C ends\n", names.c_str(),
-                 settings.iface.c_str());
+    if (holding) {
+        std::fprintf(stderr, "dmctl: holding%s on %s at %.0f Hz, kp %g, kd %g; Ctrl-C disables\n",
+                     names.c_str(), settings.iface.c_str(), (*hold)->rate_hz,
+                     static_cast<double>((*hold)->kp), static_cast<double>((*hold)->kd));
+    } else {
+        std::fprintf(stderr, "dmctl: watching%s on %s; Ctrl-C ends\n", names.c_str(),
+                     settings.iface.c_str());
+    }
     const MonotonicTime start = MonotonicTime::now();
     const auto interval_nanos = static_cast<std::uint64_t>(interval * 1e9);
     MonotonicTime next_report{start.nanos + interval_nanos};
+    const auto period_nanos =
+        holding ? static_cast<std::uint64_t>(1e9 / (*hold)->rate_hz) : std::uint64_t{0};
+    MonotonicTime next_cycle = start;
     std::uint64_t other_frames = 0;
 
     // The last report shows every motor that sent anything, fresh or not.
@@ -226,7 +403,8 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
             for (const Watched& motor : motors) {
                 screen += motor.frames == 0
                               ? "motor " + id_text(motor.driver.motor_id()) + ": no feedback yet"
-                              : line_for(motor, at, static_cast<double>(motor.frames) / elapsed);
+                              : line_for(motor, at, static_cast<double>(motor.frames) / elapsed,
+                                         holding);
                 screen += "\n";
             }
             std::fputs(screen.c_str(), stdout);
@@ -239,7 +417,8 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
             }
             motor.frames_at_report = motor.frames;
             const double rate = static_cast<double>(motor.frames) / elapsed;
-            print_line(settings.json ? json_for(motor, at, rate) : line_for(motor, at, rate));
+            print_line(settings.json ? json_for(motor, at, rate, holding)
+                                     : line_for(motor, at, rate, holding));
         }
     };
 
@@ -251,6 +430,27 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
         if (now >= next_report) {
             report(now, false);
             next_report.nanos = now.nanos + interval_nanos;
+        }
+        if (holding) {
+            if (now < next_cycle) {
+                sleep_until(std::min(next_cycle, next_report));
+                continue;
+            }
+            group->cycle(buses, setpoints, results);
+            for (std::size_t i = 0; i < motors.size(); ++i) {
+                if (results[i]) {
+                    motors[i].last = *results[i];
+                    ++motors[i].frames;
+                } else if (g_stop == 0) {
+                    ++motors[i].missed;
+                }
+            }
+            // A late cycle starts the next period from now: no burst to catch up.
+            next_cycle.nanos += period_nanos;
+            if (next_cycle.nanos < now.nanos) {
+                next_cycle.nanos = now.nanos + period_nanos;
+            }
+            continue;
         }
         transport::Duration wait =
             span_of(next_report.nanos > now.nanos ? next_report.nanos - now.nanos : 0);
@@ -286,6 +486,7 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
     }
 
     const MonotonicTime end = MonotonicTime::now();
+    const bool disabled = !holding || disable_all(settings, *bus, motors);
     report(end, true);
     const double elapsed = std::max(seconds_between(start, end), 1e-9);
     std::uint64_t total = 0;
@@ -301,15 +502,35 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
                 .field("motor_id", motor.driver.motor_id())
                 .field("master_id", motor.driver.master_id())
                 .field("frames", motor.frames)
-                .field("rate_hz", static_cast<float>(static_cast<double>(motor.frames) / elapsed))
-                .end_object();
+                .field("rate_hz", static_cast<float>(static_cast<double>(motor.frames) / elapsed));
+            if (holding) {
+                json.field("missed", motor.missed);
+            }
+            json.end_object();
         }
         json.end_array().end_object();
         print_line(json.text());
+    } else if (holding) {
+        std::uint64_t missed = 0;
+        for (const Watched& motor : motors) {
+            missed += motor.missed;
+        }
+        std::fprintf(stderr, "dmctl: %llu answers in %.2f s, %llu missed\n",
+                     static_cast<unsigned long long>(total), elapsed,
+                     static_cast<unsigned long long>(missed));
     } else {
         std::fprintf(stderr, "dmctl: %llu feedback frames in %.2f s, %llu other frames\n",
                      static_cast<unsigned long long>(total), elapsed,
                      static_cast<unsigned long long>(other_frames));
+    }
+    if (holding) {
+        if (!disabled) {
+            return std::unexpected(Failure{
+                kExitFailure, "a motor may still be enabled",
+                {"disable it with `dmctl disable ID`, or cut its power"}, settings.json});
+        }
+        std::fprintf(stderr, "dmctl: disabled%s\n", names.c_str());
+        return {};
     }
     if (total == 0) {
         std::fprintf(stderr,

@@ -11,7 +11,7 @@ import unittest
 
 from axiolink import Damiao, MitLimits, MitSetpoint, SocketCanTransport
 
-from user_support import DMCTL, IFACE, Emulator, dmctl, run
+from user_support import DMCTL, IFACE, REPLY_TIMEOUT_MS, Capture, Emulator, dmctl, run
 
 SUBCOMMANDS = ["scan", "info", "mode", "read", "write", "enable", "disable", "zero", "clear",
                "monitor"]
@@ -78,6 +78,13 @@ class HelpAndUsageTest(unittest.TestCase):
             (["monitor", "--motor", "1:2:3:4"],
              "dmctl: --motor '1:2:3:4': expected ID[:MASTER[:PRESET]]"),
             (["monitor", "--duration", "soon"], "dmctl: --duration 'soon' is not a number of seconds"),
+            (["monitor", "--hold"],
+             "dmctl: --hold needs the motors named with --motor: it enables them"),
+            (["monitor", "--motor", "1", "--kp", "5"], "dmctl: --kp is an option of --hold"),
+            (["monitor", "--hold", "--motor", "1", "--kp", "600"],
+             "dmctl: --kp '600' is not a number from 0 to 500"),
+            (["monitor", "--hold", "--motor", "1", "--rate", "0"],
+             "dmctl: --rate '0' is not a number of cycles per second from 1 to 2000"),
         ]
         for args, message in cases:
             with self.subTest(args):
@@ -394,6 +401,57 @@ class MonitorTest(unittest.TestCase):
         self.assertRegex(frames[-1], r"^dmctl monitor on vcan0, \d+ s; Ctrl-C ends\r?\n"
                                      r"t=\d+\.\d\ds motor 0x01: enabled \(error 1\), .*"
                                      r"\(1 frames, \d+\.\d Hz\)\r?\n$")
+
+    def hold(self, *motors):
+        args = ["--json", "--timeout-ms", REPLY_TIMEOUT_MS, "monitor", "--hold", "--lines",
+                "--interval", "0.1", "--duration", "0.5", "--rate", "50"]
+        for motor in motors:
+            args += ["--motor", motor]
+        return dmctl(*args)
+
+    def test_hold_keeps_each_motor_where_it_was_then_disables_it(self):
+        with Emulator("--motor", "1:0x11:dm4310:1", "--motor", "2:0x12:dm4340:1"), Capture() as seen:
+            bus = SocketCanTransport(IFACE)
+            moved = Damiao(1, 0x11, timeout_ms=int(REPLY_TIMEOUT_MS))
+            moved.enable(bus)
+            for _ in range(30):  # away from zero, slowly
+                moved.mit_control(bus, MitSetpoint(q=0.6, kp=10, kd=1))
+                time.sleep(0.01)
+            start = moved.disable(bus).position
+            held = self.hold("1:0x11:dm4310", "2:0x12:dm4340")
+            frames = seen.frames()
+        self.assertEqual(held.returncode, 0, held.stderr)
+        self.assertGreater(start, 0.3)
+        events = [json.loads(line) for line in held.stdout.splitlines()]
+        summary = events[-1]
+        self.assertEqual([m["motor_id"] for m in summary["motors"]], [1, 2])
+        for motor in summary["motors"]:
+            self.assertGreater(motor["frames"], 5)
+        for event in events[:-1]:
+            self.assertEqual(event["state"]["status"], "enabled")
+            expected = start if event["motor_id"] == 1 else 0.0
+            self.assertAlmostEqual(event["state"]["position"], expected, delta=0.02)
+        self.assertTrue(held.stderr.endswith(
+            "dmctl: disabled 0x01 (answers at 0x11) 0x02 (answers at 0x12)\n"), held.stderr)
+        # The last command each motor got is the disable frame.
+        last = {frame.can_id: frame.data for frame in frames if frame.can_id in (1, 2)}
+        self.assertEqual(last, {1: bytes([0xFF] * 7 + [0xFD]), 2: bytes([0xFF] * 7 + [0xFD])})
+
+    def test_hold_refuses_other_modes_and_leaves_nothing_enabled_when_a_motor_fails(self):
+        with Emulator("--motor", "1:0x11:dm4310:1", "--motor", "3:0x13:dm4310:2",
+                      "--motor", "4:0x14:dm4310:1"), Capture() as seen:
+            other_mode = self.hold("1:0x11:dm4310", "3:0x13:dm4310")
+            # Motor 4 answers its registers, but its commands at 0x14, not 0x24.
+            no_answer = self.hold("1:0x11:dm4310", "4:0x24:dm4310")
+            frames = seen.frames()
+        self.assertEqual(other_mode.returncode, 1)
+        self.assertEqual(json.loads(other_mode.stdout)["error"],
+                         "motor 0x03 is in POS_VEL mode; --hold holds in MIT mode")
+        self.assertEqual(no_answer.returncode, 1)
+        self.assertEqual(json.loads(no_answer.stdout)["error"],
+                         f"motor 0x04: enable (answer at 0x24): {NO_ANSWER}")
+        commands = [frame.data for frame in frames if frame.can_id == 1]
+        self.assertEqual(commands, [bytes([0xFF] * 7 + [0xFC]), bytes([0xFF] * 7 + [0xFD])])
 
     def test_without_motors_it_scans_and_fails_when_none_answer(self):
         done = dmctl("--timeout-ms", "5", "monitor", "--ids", "1-2")
