@@ -750,13 +750,26 @@ TEST(PendingFrames, ReleasesEarliestDueFirstAndEqualDueInArrivalOrder) {
 TEST(ArrivalClock, MapsWallStampsOntoTheMonotonicClock) {
     ArrivalClock clock;
     EXPECT_FALSE(clock.map(1'700'000'000 * kSeconds));  // not calibrated
-    clock.calibrate(MonotonicTime{100 * kSeconds}, 1'700'000'000'000'000'000);
-    EXPECT_EQ(clock.map(1'700'000'000'000'000'000 + 5 * kMillis),
-              MonotonicTime{100 * kSeconds + 5 * kMillis});
-    EXPECT_EQ(clock.map(1'700'000'000'000'000'000 + 7 * kMillis),
-              MonotonicTime{100 * kSeconds + 7 * kMillis});
+    constexpr std::int64_t wall = 1'700'000'000'000'000'000;
+    clock.calibrate(MonotonicTime{100 * kSeconds}, wall, MonotonicTime{100 * kSeconds + 2'000});
+    EXPECT_EQ(clock.map(wall + 5 * kMillis), MonotonicTime{100 * kSeconds + 5 * kMillis + 1'000});
+    EXPECT_EQ(clock.map(wall + 7 * kMillis), MonotonicTime{100 * kSeconds + 7 * kMillis + 1'000});
     // A stamp earlier than the last one (the wall clock was set back).
-    EXPECT_FALSE(clock.map(1'700'000'000'000'000'000 + 6 * kMillis));
+    EXPECT_FALSE(clock.map(wall + 6 * kMillis));
+}
+
+TEST(ArrivalClock, APreemptedMeasurementDoesNotMoveTheOffsetButASetWallClockDoes) {
+    ArrivalClock clock;
+    constexpr std::int64_t wall = 1'700'000'000'000'000'000;
+    clock.calibrate(MonotonicTime{100 * kSeconds}, wall, MonotonicTime{100 * kSeconds});
+    // Preempted for 15 ms between the monotonic and the wall reading.
+    clock.calibrate(MonotonicTime{101 * kSeconds}, wall + kSeconds + 15 * kMillis,
+                    MonotonicTime{101 * kSeconds + 15 * kMillis});
+    EXPECT_EQ(clock.map(wall + 2 * kSeconds), MonotonicTime{102 * kSeconds});
+    // The wall clock set forward by an hour.
+    clock.calibrate(MonotonicTime{103 * kSeconds}, wall + 3603 * kSeconds,
+                    MonotonicTime{103 * kSeconds + 20 * kMillis});
+    EXPECT_EQ(clock.map(wall + 3604 * kSeconds), MonotonicTime{104 * kSeconds + 10 * kMillis});
 }
 
 // ------------------------------------------------------------- text faces

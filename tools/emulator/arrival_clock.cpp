@@ -2,9 +2,19 @@
 
 namespace axiolink::emulator {
 
-void ArrivalClock::calibrate(transport::MonotonicTime monotonic, std::int64_t wall_nanos) noexcept {
-    offset_ = static_cast<std::int64_t>(monotonic.nanos) - wall_nanos;
-    last_ = monotonic.nanos;
+void ArrivalClock::calibrate(transport::MonotonicTime before, std::int64_t wall_nanos,
+                             transport::MonotonicTime after) noexcept {
+    const std::uint64_t width = after.nanos - before.nanos;
+    // The middle of the bracket, where the wall reading most likely fell.
+    const std::int64_t offset = static_cast<std::int64_t>(before.nanos + width / 2) - wall_nanos;
+    const std::uint64_t moved =
+        offset_ ? static_cast<std::uint64_t>(offset > *offset_ ? offset - *offset_ : *offset_ - offset)
+                : 0;
+    if (!offset_ || width <= width_ || moved > width + width_) {
+        offset_ = offset;
+        width_ = width;
+    }
+    last_ = after.nanos;
 }
 
 std::optional<transport::MonotonicTime> ArrivalClock::map(std::int64_t wall_nanos) noexcept {

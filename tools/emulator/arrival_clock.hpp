@@ -1,7 +1,7 @@
 #pragma once
 // Arrival times of received frames on the monotonic clock, taken from the
 // kernel's receive stamps, which are on the wall clock: an offset measured
-// from one reading of each clock maps one onto the other.
+// from readings of both clocks maps one onto the other.
 //
 // Plain value; not thread-safe.
 
@@ -14,8 +14,15 @@ namespace axiolink::emulator {
 
 class ArrivalClock {
 public:
-    // Measures the offset from readings of both clocks taken together.
-    void calibrate(transport::MonotonicTime monotonic, std::int64_t wall_nanos) noexcept;
+    // One measurement: the wall clock read between two readings of the
+    // monotonic clock. The true offset lies within that bracket, so a
+    // reading the thread was preempted in (milliseconds on a loaded
+    // machine, which would make every mapped stamp and every answer that
+    // early) is only as good as its width. The offset kept is that of the
+    // tightest bracket so far; a measurement outside the kept offset's
+    // bracket means the wall clock was set, and replaces it.
+    void calibrate(transport::MonotonicTime before, std::int64_t wall_nanos,
+                   transport::MonotonicTime after) noexcept;
 
     // The wall-clock stamp as a monotonic time. Nothing before the first
     // calibration, and nothing for a stamp that maps earlier than the last
@@ -25,6 +32,7 @@ public:
 
 private:
     std::optional<std::int64_t> offset_;
+    std::uint64_t width_ = 0;  // of the bracket the offset comes from
     std::uint64_t last_ = 0;
 };
 

@@ -298,8 +298,10 @@ private:
     }
 
     MonotonicTime calibrate() {
+        const MonotonicTime before = MonotonicTime::now();
+        const std::int64_t wall = wall_clock_nanos();
         const MonotonicTime now = MonotonicTime::now();
-        arrival_clock_.calibrate(now, wall_clock_nanos());
+        arrival_clock_.calibrate(before, wall, now);
         return now;
     }
 
