@@ -19,6 +19,11 @@ IFACE = "vcan0"
 # A feedback frame for scripted motors to answer with (the decoding example).
 ANY_REPLY = bytes.fromhex("117FFF7FF7FF1A1C")
 EMULATOR = os.environ.get("AXIOLINK_EMULATOR", "")
+# The reply time-out of commands that expect an answer: the module's default
+# 20 ms, unless the test leg asks for more (an emulated machine on a busy
+# host does not always answer that fast). Tests of time-outs themselves keep
+# their own values.
+REPLY_MS = int(os.environ.get("AXIOLINK_TEST_REPLY_TIMEOUT_MS", "20"))
 
 CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000

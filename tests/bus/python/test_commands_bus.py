@@ -8,14 +8,14 @@ import unittest
 
 from axiolink import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState
 
-from bus_support import ANY_REPLY, BusTestCase, Emulator, Frame, Responder
+from bus_support import ANY_REPLY, REPLY_MS, BusTestCase, Emulator, Frame, Responder
 
 TIMEOUT_TEXT = "transport error: timeout waiting for frame"
 
 
 class CommandFrameTest(BusTestCase):
     def test_special_commands(self):
-        motor = Damiao(1, 0x11)
+        motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
         codes = {"enable": "FC", "disable": "FD", "set_zero": "FE", "clear_error": "FB"}
         with Responder({0x001: [Frame(0x011, ANY_REPLY)]}):
             for name, code in codes.items():
@@ -26,7 +26,7 @@ class CommandFrameTest(BusTestCase):
                                      [f"001#FFFFFFFFFFFFFF{code}", "011#117FFF7FF7FF1A1C"])
 
     def test_mit_frames_match_the_worked_examples(self):
-        motor = Damiao(1, 0x11)
+        motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
         examples = [
             (MitSetpoint(), "7FFF7FF0000007FF"),
             (MitSetpoint(1.0, -2.0, 20.0, 0.5, 0.25), "8A3C7770A3199832"),
@@ -67,7 +67,7 @@ class FeedbackDecodingTest(BusTestCase):
     ]
 
     def test_replies_decode_as_in_the_worked_examples(self):
-        motor = Damiao(1, 0x11)
+        motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
         fields = ("motor_id", "error", "position", "velocity", "torque", "t_mos", "t_rotor")
         for data, expected, text in self.CASES:
             with self.subTest(data), Responder({0x001: [Frame(0x011, bytes.fromhex(data))]}):
@@ -79,7 +79,7 @@ class FeedbackDecodingTest(BusTestCase):
                     state.position = 0.0
 
     def test_each_call_returns_a_new_object(self):
-        motor = Damiao(1, 0x11)
+        motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
         with Responder({0x001: [Frame(0x011, ANY_REPLY)]}):
             first, second = motor.enable(self.bus), motor.enable(self.bus)
         self.assertIsNot(first, second)
@@ -91,7 +91,7 @@ class CostTest(BusTestCase):
     """A command creates no Python object but its result, and failures leak nothing."""
 
     def test_a_command_allocates_only_its_result(self):
-        motor, setpoint = Damiao(1, 0x11), MitSetpoint(q=1.0, kp=20.0, kd=0.5)
+        motor, setpoint = Damiao(1, 0x11, timeout_ms=REPLY_MS), MitSetpoint(q=1.0, kp=20.0, kd=0.5)
         with Emulator("--motor", "1:0x11"):
             for call in [lambda: motor.mit_control(self.bus, setpoint), lambda: motor.enable(self.bus)]:
                 # Small ints and ready iterators allocate nothing; the first
@@ -135,7 +135,7 @@ class MatchingTest(BusTestCase):
         replies = [Frame(0x012, bytes(8)), Frame(0x011, bytes.fromhex("0100000000000000"), extended=True),
                    Frame(0x011, bytes.fromhex("01FFFFFFFFFF0000")), Frame(0x011, bytes(8))]
         with Responder({0x001: replies}):
-            state = Damiao(1, 0x11).enable(self.bus)
+            state = Damiao(1, 0x11, timeout_ms=REPLY_MS).enable(self.bus)
         self.assertEqual(state.position, 12.5)
 
     def test_emulator_noise_and_extended_replies(self):
@@ -161,7 +161,8 @@ class MatchingTest(BusTestCase):
 
     def test_two_motors_share_one_bus(self):
         with Emulator("--motor", "1:0x11", "--motor", "2:0x12:dm4340"):
-            first, second = Damiao(1, 0x11), Damiao(2, 0x12, MitLimits.dm4340())
+            first = Damiao(1, 0x11, timeout_ms=REPLY_MS)
+            second = Damiao(2, 0x12, MitLimits.dm4340(), timeout_ms=REPLY_MS)
             for _ in range(20):
                 self.assertEqual(first.enable(self.bus).motor_id, 1)
                 self.assertEqual(second.mit_control(self.bus, MitSetpoint(kd=1.0)).motor_id, 2)
@@ -179,7 +180,7 @@ class FailureTest(BusTestCase):
         self.assertGreaterEqual(elapsed, 0.020)
         self.assertLess(elapsed, 0.5)
         with Emulator("--motor", "1:0x11"):
-            self.assertEqual(Damiao(1, 0x11).enable(self.bus).motor_id, 1)
+            self.assertEqual(Damiao(1, 0x11, timeout_ms=REPLY_MS).enable(self.bus).motor_id, 1)
 
     def test_argument_errors_send_nothing(self):
         motor = Damiao(1, 0x11)
@@ -202,17 +203,17 @@ class FailureTest(BusTestCase):
             self.assertEqual(str(caught.exception), text)
         self.assertEqual(self.capture.frames(), [])
         with Responder({0x001: [Frame(0x011, ANY_REPLY)]}):
-            Damiao(1, 0x11, MitLimits(kp_max=-0.0)).mit_control(self.bus, MitSetpoint())
+            Damiao(1, 0x11, MitLimits(kp_max=-0.0), timeout_ms=REPLY_MS).mit_control(self.bus, MitSetpoint())
 
     def test_a_short_reply_is_reported(self):
         with Responder({0x001: [Frame(0x011, bytes([1, 2, 3]))]}):
             with self.assertRaises(RuntimeError) as caught:
-                Damiao(1, 0x11).enable(self.bus)
+                Damiao(1, 0x11, timeout_ms=REPLY_MS).enable(self.bus)
         self.assertEqual(str(caught.exception),
                          "malformed feedback: expected 8 data bytes, got 3: [1, 2, 3]")
         with Emulator("--motor", "1:0x11", "--fault", "short-reply=7"):
             with self.assertRaises(RuntimeError) as caught:
-                Damiao(1, 0x11).enable(self.bus)
+                Damiao(1, 0x11, timeout_ms=REPLY_MS).enable(self.bus)
         self.assertTrue(str(caught.exception).startswith("malformed feedback: expected 8 data bytes, got 7: "))
 
 

@@ -12,14 +12,14 @@ import axiolink
 from axiolink import ControlSetpoint, Damiao, MitSetpoint, MotorState, SocketCanTransport
 from axiolink_ext import MotorError, MotorGroup, read_register, set_control_mode, write_register
 
-from bus_support import IFACE, Emulator
+from bus_support import IFACE, REPLY_MS, Emulator
 
 OTHER_IFACE = "vcan1"
 TIMEOUT_TEXT = "transport error: timeout waiting for frame"
 
 
 def motors(*ids):
-    return [Damiao(i, 0x10 + i) for i in ids]
+    return [Damiao(i, 0x10 + i, timeout_ms=REPLY_MS) for i in ids]
 
 
 def emulated(*motor_args):
@@ -32,7 +32,7 @@ class GroupCycleTest(unittest.TestCase):
 
     def test_each_motor_gets_its_own_state_in_group_order_whatever_its_mode(self):
         with Emulator(*emulated("1:0x11", "2:0x12:dm4340:2", "3:0x13:dm4310:3", "4:0x14:dm4310:4")):
-            group = MotorGroup(motors(4, 2, 1, 3), self.bus)
+            group = MotorGroup(motors(4, 2, 1, 3), self.bus, timeout_ms=REPLY_MS)
             states = group.cycle([ControlSetpoint.force_pos(0.0, 1.0, 0.1),
                                   ControlSetpoint.pos_vel(0.0, 1.0), MitSetpoint(),
                                   ControlSetpoint.vel(0.0)])
@@ -43,7 +43,7 @@ class GroupCycleTest(unittest.TestCase):
 
     def test_a_silent_motor_is_a_motor_error_beside_the_others_states(self):
         with Emulator(*emulated("1:0x11", "2:0x12", "3:0x13"), "--fault", "silent@2"):
-            states = MotorGroup(motors(1, 2, 3), self.bus, timeout_ms=10).cycle([MitSetpoint()] * 3)
+            states = MotorGroup(motors(1, 2, 3), self.bus, timeout_ms=REPLY_MS).cycle([MitSetpoint()] * 3)
         self.assertEqual((type(states[0]), type(states[2])), (MotorState, MotorState))
         self.assertIsInstance(states[1], MotorError)
         self.assertEqual((states[1].motor_id, states[1].text), (2, TIMEOUT_TEXT))
@@ -86,7 +86,7 @@ class GroupCycleTest(unittest.TestCase):
                 MotorGroup(*args)
             self.assertEqual(str(caught.exception), text)
         MotorGroup([Damiao(1, 0x11), Damiao(2, 0x11)], [self.bus, other])  # one per bus is fine
-        group = MotorGroup(motors(1, 2), self.bus)
+        group = MotorGroup(motors(1, 2), self.bus, timeout_ms=REPLY_MS)
         with self.assertRaises(ValueError) as caught:
             group.cycle([MitSetpoint()])
         self.assertEqual(str(caught.exception), "setpoints: expected one for every motor (2), got 1")
@@ -103,7 +103,7 @@ class GroupThreadsTest(unittest.TestCase):
         failures, plain_states, ticks = [], [], []
 
         def plain_commands(stop):
-            motor = Damiao(1, 0x11)
+            motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
             while not stop.is_set():
                 try:
                     plain_states.append(motor.mit_control(bus, MitSetpoint()))
@@ -198,7 +198,7 @@ class GroupThreadsTest(unittest.TestCase):
 class RegisterTest(unittest.TestCase):
     def setUp(self):
         self.bus = SocketCanTransport(IFACE)
-        self.motor = Damiao(1, 0x11)
+        self.motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
 
     def test_reads_by_name_or_number_in_the_registers_own_type(self):
         with Emulator(*emulated("1:0x11:dm4340:3")):

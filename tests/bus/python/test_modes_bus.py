@@ -5,7 +5,7 @@ import unittest
 
 from axiolink import ControlSetpoint, Damiao, MitSetpoint
 
-from bus_support import ANY_REPLY, BusTestCase, Emulator, Frame, Responder
+from bus_support import ANY_REPLY, REPLY_MS, BusTestCase, Emulator, Frame, Responder
 
 READ_MODE = "7FF#0100330A00000000"
 
@@ -26,12 +26,12 @@ class ControlFrameTest(BusTestCase):
         with Responder(triggers):
             for motor_id, setpoint, frame in cases:
                 with self.subTest(frame):
-                    state = Damiao(motor_id, 0x11).control(self.bus, setpoint)
+                    state = Damiao(motor_id, 0x11, timeout_ms=REPLY_MS).control(self.bus, setpoint)
                     self.assertEqual(state.t_mos, 26)
                     self.assertEqual(self.sent_by_us(), [frame])
 
     def test_control_mit_sends_the_same_frame_as_mit_control(self):
-        motor = Damiao(1, 0x11)
+        motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
         setpoint = MitSetpoint(1.0, -2.0, 20.0, 0.5, 0.25)
         with Responder({0x001: [Frame(0x011, ANY_REPLY)]}):
             motor.mit_control(self.bus, setpoint)
@@ -44,7 +44,7 @@ class ControlFrameTest(BusTestCase):
                      4: ControlSetpoint.force_pos(0.5, 12.345, 0.5)}
         for mode, setpoint in setpoints.items():
             with self.subTest(mode), Emulator("--motor", f"1:0x11:dm4310:{mode}"):
-                motor = Damiao(1, 0x11)
+                motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
                 motor.enable(self.bus)
                 self.assertEqual(motor.control(self.bus, setpoint).motor_id, 1)
 
@@ -52,14 +52,14 @@ class ControlFrameTest(BusTestCase):
         with Emulator("--motor", "1:0x11:dm4310:1"):
             started = time.monotonic()
             with self.assertRaises(RuntimeError) as caught:
-                Damiao(1, 0x11).control(self.bus, ControlSetpoint.vel(1.0))
+                Damiao(1, 0x11, timeout_ms=REPLY_MS).control(self.bus, ControlSetpoint.vel(1.0))
             elapsed = time.monotonic() - started
         self.assertEqual(str(caught.exception), "transport error: timeout waiting for frame")
         self.assertGreaterEqual(elapsed, 0.020)
         self.assertIn("201#0000803F00000000", self.sent_by_us())
 
     def test_argument_errors(self):
-        motor = Damiao(1, 0x11)
+        motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
         with self.assertRaises(TypeError) as caught:
             motor.control(self.bus, MitSetpoint())
         self.assertEqual(str(caught.exception),
@@ -76,11 +76,11 @@ class ControlFrameTest(BusTestCase):
 class EnsureMitModeTest(BusTestCase):
     def test_already_in_mit_mode_reads_once_and_writes_nothing(self):
         with Emulator("--motor", "1:0x11:dm4310:1"):
-            self.assertIsNone(Damiao(1, 0x11).ensure_mit_mode(self.bus))
+            self.assertIsNone(Damiao(1, 0x11, timeout_ms=REPLY_MS).ensure_mit_mode(self.bus))
         self.assertEqual(self.sent_by_us(), [READ_MODE])
 
     def test_switching_from_pos_vel(self):
-        motor = Damiao(1, 0x11)
+        motor = Damiao(1, 0x11, timeout_ms=REPLY_MS)
         with Emulator("--motor", "1:0x11:dm4310:2"):
             started = time.monotonic()
             self.assertIsNone(motor.ensure_mit_mode(bus=self.bus))
@@ -91,7 +91,7 @@ class EnsureMitModeTest(BusTestCase):
 
     def test_pause_between_write_and_read_back(self):
         with Emulator("--motor", "1:0x11:dm4310:2"):
-            Damiao(1, 0x11).ensure_mit_mode(self.bus)
+            Damiao(1, 0x11, timeout_ms=REPLY_MS).ensure_mit_mode(self.bus)
         ours = [(str(frame), stamp) for frame, stamp in self.capture.timed_frames()
                 if frame.can_id == 0x7FF]
         self.assertEqual([text for text, _ in ours], [READ_MODE, "7FF#0100550A01000000", READ_MODE])
@@ -103,7 +103,7 @@ class EnsureMitModeTest(BusTestCase):
         for fault, text in cases:
             with self.subTest(text), Emulator("--motor", "1:0x11:dm4310:2", *fault):
                 with self.assertRaises(RuntimeError) as caught:
-                    Damiao(1, 0x11).ensure_mit_mode(self.bus)
+                    Damiao(1, 0x11, timeout_ms=REPLY_MS).ensure_mit_mode(self.bus)
                 self.assertEqual(caught.exception.args, (text,))
 
     def test_silent_motor_times_out_and_writes_nothing(self):
@@ -121,7 +121,7 @@ class EnsureMitModeTest(BusTestCase):
                   ("--fault", "register-junk"), ("--fault", "noise=5")]
         for fault in faults:
             with self.subTest(fault), Emulator("--motor", "1:0x11:dm4310:2", *fault):
-                self.assertIsNone(Damiao(1, 0x11).ensure_mit_mode(self.bus))
+                self.assertIsNone(Damiao(1, 0x11, timeout_ms=REPLY_MS).ensure_mit_mode(self.bus))
 
 
 if __name__ == "__main__":

@@ -9,13 +9,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "bus", "python"))
 
-from bus_support import IFACE, Capture, Emulator  # noqa: E402,F401
+from bus_support import IFACE, REPLY_MS, Capture, Emulator  # noqa: E402,F401
 
 DMCTL = os.environ.get("AXIOLINK_DMCTL", "")
-# The reply time-out of the programs under test. The 20 ms they default to
-# fits a real board, not an emulated machine on a busy host, for which the
-# test legs ask for more.
-REPLY_TIMEOUT_MS = os.environ.get("AXIOLINK_TEST_REPLY_TIMEOUT_MS", "20")
+# The reply time-out of the programs under test, as an argument.
+REPLY_TIMEOUT_MS = str(REPLY_MS)
 
 
 def for_this_machine(source):
