@@ -8,7 +8,9 @@
 # armhf run builds and tests twice, with a 32-bit and with a 64-bit time_t.
 # Everything comes from Debian's archive and is cached in AXIOLINK_ARM_CACHE
 # (default ~/.cache/axiolink/arm); builds go to AXIOLINK_ARM_BUILD_DIR
-# (default build-arm/ in the checkout). Ends with "N passed, M failed".
+# (default build-arm/ in the checkout). The armhf time64 build also installs
+# a wheel per interpreter with pip on the emulated machine and runs the unit
+# tests against it. Ends with "N passed, M failed".
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,7 +32,7 @@ machine=$cache/machine-$arch
 started=$SECONDS
 
 install_missing_packages cmake ninja-build "g++-$triplet" qemu-user-static qemu-system-arm \
-    cpio kmod
+    cpio kmod ccache
 
 # Interpreters that start further interpreters (sys.executable) need the
 # kernel to hand ARM programs to qemu-user by itself.
@@ -62,6 +64,8 @@ if [[ ! -e $gtest/stamp ]]; then
     debian_packages --with-dependencies bookworm "$arch" "$cache/apt" "$gtest" libgmock-dev
     touch "$gtest/stamp"
 fi
+# The wheel's build backend, for the install tests of the armhf time64 build.
+tools=$("$root/scripts/python-tools.sh")
 echo "ready to build after $((SECONDS - started)) s"
 
 passed=0 failed=0
@@ -72,6 +76,14 @@ for variant in "${variants[@]}"; do
     # time_t; older ones and many board images still have 32 bits.
     [[ $arch == armhf && $variant == time64 ]] && flags="-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64"
     [[ $variant == time32 ]] && pythons=$oldest
+    # A board's user installs a wheel with pip: the armhf build that current
+    # board images match builds one per interpreter and installs it on the
+    # emulated machine. The compiler cache lets the wheel reuse this build's
+    # objects.
+    install_tools=""
+    [[ $arch == armhf && $variant == time64 ]] && install_tools=$tools
+    export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    export CCACHE_DIR=$build/ccache CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=1G
     echo "== $arch, $variant time_t: building in $build"
     # The host build's optimisation without its debug information, which
     # only slows a build that is thrown away; GCC 12's -O3 also warns falsely
@@ -81,6 +93,7 @@ for variant in "${variants[@]}"; do
         -DAXIOLINK_TARGET_ROOT="$target_root" -DCMAKE_FIND_ROOT_PATH="$gtest" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
         -DAXIOLINK_PYTHONS="$pythons" -DAXIOLINK_BUS_TESTS=ON -DAXIOLINK_WERROR=ON \
+        -DAXIOLINK_PYTHON_TOOLS="$install_tools" \
         -DAXIOLINK_VBUS_RUN="$root/tools/vbus/vbus-run;--machine;$machine;--share;$root;--share;$build" \
         >/dev/null
     cmake --build "$build" -j "$(nproc)"
