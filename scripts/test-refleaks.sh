@@ -30,6 +30,7 @@ echo "== Python unit and bus suites"
 # are the tests' own matter, not what is hunted here.
 PYTHONPATH=$build/py314d PYTHONDONTWRITEBYTECODE=1 PYTHONWARNINGS=ignore::ResourceWarning \
     AXIOLINK_EMULATOR=$build/tools/emulator/dm-emulator \
+    AXIOLINK_TEST_REPLY_TIMEOUT_MS=${AXIOLINK_TEST_REPLY_TIMEOUT_MS:-100} \
     "$root/tools/vbus/vbus-run" --timeout 1800 -- \
     "$python" "$root/tests/refleak/hunt.py" "$root/tests/python" "$root/tests/bus/python" ||
     status=1

@@ -74,6 +74,7 @@ if [ "${AXIOLINK_SANITIZE_GUEST:-1}" != 0 ]; then
         exit "$failed"'
     (cd "$root" && env PYTHONPATH="$ubsan_build/$tag:$root/tests/bus/python" \
         PYTHONDONTWRITEBYTECODE=1 AXIOLINK_EMULATOR="$ubsan_build/tools/emulator/dm-emulator" \
+        AXIOLINK_TEST_REPLY_TIMEOUT_MS="${AXIOLINK_TEST_REPLY_TIMEOUT_MS:-100}" \
         "$root/tools/vbus/vbus-run" --timeout 900 -- bash -c "$inside" guest \
         "$ubsan_build" "$root" "$python") || failed+=("$tag virtual bus")
 fi
