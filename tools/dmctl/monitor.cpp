@@ -341,6 +341,21 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
         motors.push_back(*motor);
     }
 
+    // Made only to hold, before any motor is enabled: it refuses two motors
+    // that answer at one master id, which listening tells apart by the motor
+    // id in the answer.
+    std::optional<damiao::MotorGroup> group;
+    if (holding) {
+        std::vector<damiao::GroupMember> members;
+        for (const Watched& motor : motors) {
+            members.push_back({motor.driver, 0});
+        }
+        auto made = damiao::MotorGroup::make(members, settings.timeout());
+        if (!made) {
+            return std::unexpected(Failure{kExitFailure, made.error().message(), {}});
+        }
+        group.emplace(std::move(*made));
+    }
     // Caught before the motors are enabled, so that a Ctrl-C from then on
     // always reaches the disable below.
     catch_stop_signals();
@@ -351,21 +366,6 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
             return std::unexpected(started.error());
         }
         setpoints = std::move(*started);
-    }
-    std::vector<damiao::GroupMember> members;
-    for (const Watched& motor : motors) {
-        members.push_back({motor.driver, 0});
-    }
-    // Made only to hold: it refuses two motors that answer at one master id,
-    // which listening tells apart by the motor id in the answer.
-    std::optional<damiao::MotorGroup> group;
-    if (holding) {
-        auto made = damiao::MotorGroup::make(members, settings.timeout());
-        if (!made) {
-            disable_all(settings, *bus, motors);
-            return std::unexpected(Failure{kExitFailure, made.error().message(), {}});
-        }
-        group.emplace(std::move(*made));
     }
     std::vector<damiao::Result<damiao::MotorState>> results(motors.size(), damiao::MotorState{});
     transport::SocketCanTransport* const bus_pointer = &*bus;

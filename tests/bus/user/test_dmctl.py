@@ -441,12 +441,15 @@ class MonitorTest(unittest.TestCase):
         with Emulator("--motor", "1:0x11:dm4310:1", "--motor", "3:0x13:dm4310:2",
                       "--motor", "4:0x14:dm4310:1"), Capture() as seen:
             other_mode = self.hold("1:0x11:dm4310", "3:0x13:dm4310")
+            shared_master = self.hold("1:0x11:dm4310", "4:0x11:dm4310")
             # Motor 4 answers its registers, but its commands at 0x14, not 0x24.
             no_answer = self.hold("1:0x11:dm4310", "4:0x24:dm4310")
             frames = seen.frames()
         self.assertEqual(other_mode.returncode, 1)
         self.assertEqual(json.loads(other_mode.stdout)["error"],
                          "motor 0x03 is in POS_VEL mode; --hold holds in MIT mode")
+        self.assertEqual(json.loads(shared_master.stdout)["error"], "motors 0 and 1 of the group "
+                         "answer at the same master id 0x011 on one bus")
         self.assertEqual(no_answer.returncode, 1)
         self.assertEqual(json.loads(no_answer.stdout)["error"],
                          f"motor 0x04: enable (answer at 0x24): {NO_ANSWER}")
