@@ -756,6 +756,10 @@ TEST(ArrivalClock, MapsWallStampsOntoTheMonotonicClock) {
     EXPECT_EQ(clock.map(wall + 7 * kMillis), MonotonicTime{100 * kSeconds + 7 * kMillis + 1'000});
     // A stamp earlier than the last one (the wall clock was set back).
     EXPECT_FALSE(clock.map(wall + 6 * kMillis));
+    // Nor one from before what the caller has acted on.
+    clock.not_before(MonotonicTime{100 * kSeconds + 9 * kMillis});
+    EXPECT_FALSE(clock.map(wall + 8 * kMillis));
+    EXPECT_EQ(clock.map(wall + 10 * kMillis), MonotonicTime{100 * kSeconds + 10 * kMillis + 1'000});
 }
 
 TEST(ArrivalClock, APreemptedMeasurementDoesNotMoveTheOffsetButASetWallClockDoes) {

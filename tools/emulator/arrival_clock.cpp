@@ -14,7 +14,12 @@ void ArrivalClock::calibrate(transport::MonotonicTime before, std::int64_t wall_
         offset_ = offset;
         width_ = width;
     }
-    last_ = after.nanos;
+}
+
+void ArrivalClock::not_before(transport::MonotonicTime time) noexcept {
+    if (time.nanos > last_) {
+        last_ = time.nanos;
+    }
 }
 
 std::optional<transport::MonotonicTime> ArrivalClock::map(std::int64_t wall_nanos) noexcept {

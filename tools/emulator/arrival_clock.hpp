@@ -24,9 +24,14 @@ public:
     void calibrate(transport::MonotonicTime before, std::int64_t wall_nanos,
                    transport::MonotonicTime after) noexcept;
 
+    // From now on no stamp maps earlier than `time`: the caller has acted
+    // on everything up to it.
+    void not_before(transport::MonotonicTime time) noexcept;
+
     // The wall-clock stamp as a monotonic time. Nothing before the first
     // calibration, and nothing for a stamp that maps earlier than the last
-    // one mapped (the wall clock was set back): the caller then reads the
+    // one mapped or than not_before's time (the wall clock was set back, or
+    // the frame waited while the caller acted): the caller then reads the
     // monotonic clock itself and calibrates again.
     std::optional<transport::MonotonicTime> map(std::int64_t wall_nanos) noexcept;
 

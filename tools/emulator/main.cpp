@@ -151,7 +151,7 @@ struct Reception {
 };
 
 // One recvmsg: the frame and, in its control data, the kernel's stamp.
-ssize_t receive(int descriptor, Reception& reception) {
+ssize_t receive(int descriptor, Reception& reception, int flags = 0) {
     iovec data{&reception.buffer, sizeof reception.buffer};
     alignas(cmsghdr) std::array<std::byte, CMSG_SPACE(sizeof(timespec))> control{};
     msghdr message{};
@@ -159,7 +159,7 @@ ssize_t receive(int descriptor, Reception& reception) {
     message.msg_iovlen = 1;
     message.msg_control = control.data();
     message.msg_controllen = control.size();
-    const ssize_t count = ::recvmsg(descriptor, &message, 0);
+    const ssize_t count = ::recvmsg(descriptor, &message, flags);
     reception.size = count > 0 ? static_cast<std::size_t>(count) : 0;
     reception.wall_nanos.reset();
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
@@ -311,7 +311,23 @@ private:
                 return *mapped;
             }
         }
-        return calibrate();
+        const MonotonicTime now = calibrate();
+        arrival_clock_.not_before(now);
+        return now;
+    }
+
+    // Puts the frames already waiting in the socket on the wire at their
+    // own arrival times, before the wire is carried up to now: a loop held
+    // back (a busy machine) would otherwise let an answer take the wire
+    // ahead of commands that had arrived before it was ready.
+    void take_waiting_frames() {
+        Reception reception;
+        for (std::size_t taken = 0; taken < kPendingCapacity; ++taken) {
+            if (receive(bus_.descriptor(), reception, MSG_DONTWAIT) < 0) {
+                return;  // nothing waiting; the blocking read reports errors
+            }
+            on_reception(reception, arrival_time(reception));
+        }
     }
 
     // Sends what is due; true when a frame can be read without blocking past
@@ -322,6 +338,12 @@ private:
             g_stop_requested = 1;
             return false;
         }
+        if (wire_) {
+            take_waiting_frames();
+        }
+        // What arrives from here on is taken as arriving now or later: the
+        // wire and the motors have acted up to now.
+        arrival_clock_.not_before(now);
         run_wire(now);
         while (!pending_.empty() && pending_.front().due <= now) {
             send(pending_.front().frame);
