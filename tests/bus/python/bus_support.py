@@ -131,9 +131,11 @@ class BusTestCase(unittest.TestCase):
 
 
 class _Process:
-    """A peer process that signals readiness by creating a file."""
+    """A peer process that signals readiness by creating a file. An emulated
+    machine on a busy host can take well over ten seconds to start an
+    interpreter; the wait only ends early when something is wrong."""
 
-    def start(self, argv, ready_file, timeout=10.0):
+    def start(self, argv, ready_file, timeout=60.0):
         self.process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         text=True)
         deadline = time.monotonic() + timeout
