@@ -149,11 +149,15 @@ check "terminal: an interactive shell" $'typed True\nctrl-c True\nstatus 3' "$(c
 
 # The namespace route is taken by a runner nested in the guest, which gets
 # the signal from the outer one.
+# "ready" only once the child has its trap: a loaded machine may otherwise
+# deliver the signal before the child has set it.
 # shellcheck disable=SC2016  # expanded inside the guest
 script='
     trap "wait; echo finishing after INT; exit 130" INT
-    env --default-signal=INT sh -c "trap \"echo child saw INT; exit 0\" INT
+    marker=$(mktemp -u)
+    env --default-signal=INT sh -c "trap \"echo child saw INT; exit 0\" INT; : >$marker
         while :; do sleep 0.1; done" &
+    while [ ! -e "$marker" ]; do sleep 0.05; done
     echo ready
     while :; do sleep 0.1; done'
 signal_run int-guest INT sh -c "$script"
