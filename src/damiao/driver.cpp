@@ -26,10 +26,6 @@ constexpr CanId standard_id(std::uint32_t value) {
     return CanId::standard(static_cast<std::uint16_t>(value & 0x7FFU));
 }
 
-constexpr FrameBytes special_command(std::uint8_t code) {
-    return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, code};
-}
-
 constexpr std::uint8_t byte_of(std::uint32_t value, unsigned index) {
     return static_cast<std::uint8_t>(value >> (8 * index));
 }
@@ -90,19 +86,19 @@ Result<MotorState> Damiao::cmd_at_arbitration(CanTransport& bus, std::uint32_t a
 }
 
 Result<MotorState> Damiao::enable(CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, special_command(0xFC));
+    return cmd_at_arbitration(bus, motor_id_, special_command_bytes(kEnableCode));
 }
 
 Result<MotorState> Damiao::disable(CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, special_command(0xFD));
+    return cmd_at_arbitration(bus, motor_id_, special_command_bytes(kDisableCode));
 }
 
 Result<MotorState> Damiao::set_zero(CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, special_command(0xFE));
+    return cmd_at_arbitration(bus, motor_id_, special_command_bytes(kSetZeroCode));
 }
 
 Result<MotorState> Damiao::clear_error(CanTransport& bus) const {
-    return cmd_at_arbitration(bus, motor_id_, special_command(0xFB));
+    return cmd_at_arbitration(bus, motor_id_, special_command_bytes(kClearErrorCode));
 }
 
 Result<MotorState> Damiao::mit_control(CanTransport& bus, const MitSetpoint& setpoint) const {

@@ -72,6 +72,16 @@ public:
     void sleep_for(transport::Duration duration) override;
 };
 
+// The special commands: seven bytes 0xFF, then the command's code, at the
+// motor id.
+inline constexpr std::uint8_t kEnableCode = 0xFC;
+inline constexpr std::uint8_t kDisableCode = 0xFD;
+inline constexpr std::uint8_t kSetZeroCode = 0xFE;
+inline constexpr std::uint8_t kClearErrorCode = 0xFB;
+constexpr FrameBytes special_command_bytes(std::uint8_t code) noexcept {
+    return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, code};
+}
+
 // Time the motor gets to apply a control-mode write before it is read back.
 inline constexpr transport::Duration kModeSettlingDelay = transport::Duration::from_millis(100);
 

@@ -59,7 +59,37 @@ std::string render(const Error::ShortFeedback& e) {
            decimal(static_cast<unsigned>(e.data.size())) + ": " + byte_list(e.data.bytes());
 }
 
+std::string render(const Error::Unconfirmed& e) {
+    return std::string(e.command) + " not confirmed: the motor's last answer reports status " +
+           decimal(e.status) + " (" + std::string(status_meaning(e.status)) + ")";
+}
+
 }  // namespace
+
+std::string_view status_meaning(std::uint8_t status) noexcept {
+    switch (status) {
+        case 0:
+            return "disabled";
+        case 1:
+            return "enabled";
+        case 8:
+            return "over-voltage";
+        case 9:
+            return "under-voltage";
+        case 10:
+            return "over-current";
+        case 11:
+            return "driver stage over-temperature";
+        case 12:
+            return "rotor over-temperature";
+        case 13:
+            return "communication lost";
+        case 14:
+            return "overload";
+        default:
+            return "unknown status";
+    }
+}
 
 std::string Error::message() const {
     return std::visit([](const auto& detail) { return render(detail); }, detail_);

@@ -66,9 +66,19 @@ public:
         transport::Payload data;
     };
 
+    // A special command given to a group that no answer confirmed; `command`
+    // names it ("enable", static text), `status` is what the motor's last
+    // answer reported:
+    // "disable not confirmed: the motor's last answer reports status 1 (enabled)"
+    struct Unconfirmed {
+        std::string_view command;
+        std::uint8_t status;
+    };
+
     using Detail =
         std::variant<Transport, UnknownRegister, ReadOnlyRegister, RegisterTypeMismatch,
-                     UnexpectedReply, ModeVerificationFailed, InvalidLimits, ShortFeedback>;
+                     UnexpectedReply, ModeVerificationFailed, InvalidLimits, ShortFeedback,
+                     Unconfirmed>;
 
     // Implicit from any of the variants above, so `return Error::X{...}` reads naturally.
     template <class V>
@@ -87,5 +97,9 @@ private:
 
 template <class T>
 using Result = std::expected<T, Error>;
+
+// What a motor's status code (MotorState::error) means: "disabled",
+// "enabled", "over-voltage", ... "overload"; "unknown status" otherwise.
+std::string_view status_meaning(std::uint8_t status) noexcept;
 
 }  // namespace axiolink::damiao

@@ -1,7 +1,7 @@
 #pragma once
 // Several buses used together by one thread: frames sent to each without
-// waiting for answers, frames already waiting discarded, and one wait that
-// wakes for whichever bus has something.
+// waiting for answers, frames already waiting taken off without waiting, and
+// one wait that wakes for whichever bus has something.
 //
 // A plain request waits on one bus for one reply at a time; commanding many
 // motors at the pace of the wire needs every command out before the first
@@ -34,13 +34,25 @@ public:
     virtual ~BusSet() = default;
 
     virtual std::size_t size() const noexcept = 0;
-    // Sends `frames` on bus `bus` in order, without reading anything.
-    virtual BatchSent send(std::size_t bus, std::span<const CanFrame> frames) = 0;
-    // Discards every frame already waiting on bus `bus`, without waiting.
-    virtual TransportResult<void> drain(std::size_t bus) = 0;
-    // Waits at most `timeout` until at least one frame is waiting on any bus,
-    // then moves as many waiting frames as fit into `out` and returns how
-    // many; zero only when what woke it was no frame after all. Timeout when
+
+    // Sends `frames` on bus `bus` in order, without reading anything. A full
+    // send queue (the adapter's transmit queue, or the socket's buffer) is
+    // waited out until `until`; past it, the frames not sent are reported
+    // with the error the last attempt met (ENOBUFS, EAGAIN). A signal that
+    // interrupts that wait ends the batch with Backend EINTR, so that the
+    // caller can decide whether to go on with the rest.
+    virtual BatchSent send(std::size_t bus, std::span<const CanFrame> frames,
+                           MonotonicTime until) = 0;
+
+    // Moves up to out.size() frames already waiting on bus `bus` into `out`,
+    // without waiting; returns how many (zero: none was waiting). Backend
+    // for a failed read.
+    virtual TransportResult<std::size_t> take_waiting(std::size_t bus, std::span<BusFrame> out) = 0;
+
+    // Waits at most `timeout` until a frame is waiting on any bus, then moves
+    // waiting frames into `out` and returns how many; zero only when what
+    // woke it was no frame after all. Every bus with frames gets its turn on
+    // each wake-up, so a flood on one bus cannot starve another. Timeout when
     // nothing came; Backend for a failed wait or read, EINTR when a signal
     // interrupted the wait.
     virtual TransportResult<std::size_t> wait(Duration timeout, std::span<BusFrame> out) = 0;

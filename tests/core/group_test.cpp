@@ -44,13 +44,35 @@ MotorGroup make_group(std::vector<GroupMember> members) {
 
 struct Cycle {
     std::vector<Result<MotorState>> results;
+    std::vector<transport::MonotonicTime> received;
+    std::vector<std::uint32_t> late;
 };
 
-Cycle run(const MotorGroup& group, ScriptedBuses& buses, std::vector<ControlSetpoint> commands) {
-    Cycle cycle{std::vector<Result<MotorState>>(group.members().size(), MotorState{})};
-    group.cycle(buses, commands, cycle.results);
+Cycle run(const MotorGroup& group, ScriptedBuses& buses, std::vector<ControlSetpoint> commands,
+          SignalPolicy* signals = nullptr) {
+    const std::size_t count = group.members().size();
+    Cycle cycle{std::vector<Result<MotorState>>(count, MotorState{}),
+                std::vector<transport::MonotonicTime>(count), std::vector<std::uint32_t>(count)};
+    group.cycle(buses, commands, cycle.results, {cycle.received, cycle.late}, signals);
     return cycle;
 }
+
+// A caller's answers to the cycle's questions about signals, in order, and
+// what it was asked.
+struct ScriptedSignals final : SignalPolicy {
+    std::vector<bool> pending;  // answers to signal_pending, in turn; false after
+    bool go_on = true;          // the answer to resume
+    std::vector<std::string> asked;
+    bool signal_pending(bool interrupted) noexcept override {
+        asked.emplace_back(interrupted ? "interrupted" : "between");
+        const bool answer = asked.size() <= pending.size() && pending[asked.size() - 1];
+        return answer;
+    }
+    bool resume() noexcept override {
+        asked.emplace_back("resume");
+        return go_on;
+    }
+};
 
 std::vector<ControlSetpoint> mit_commands(std::size_t count) {
     return std::vector<ControlSetpoint>(count, MitSetpoint{});
@@ -112,6 +134,20 @@ TEST(MotorGroupCycle, AFrameWaitingBeforeTheCycleIsNeverTakenAsAReply) {
     EXPECT_EQ(outcomes(cycle), (std::vector<std::string>{
                                    "motor 1 at 12", "transport error: timeout waiting for frame"}));
     EXPECT_EQ(buses.drained, 1U);
+    EXPECT_EQ(cycle.late, (std::vector<std::uint32_t>{0, 1}));
+    EXPECT_EQ(cycle.received[0].nanos, 1'000'000'000 + 100 * kUs);
+    EXPECT_EQ(cycle.received[1].nanos, 0U);
+}
+
+TEST(MotorGroupCycle, TakingOffWhatWaitsIsBoundedByCount) {
+    ScriptedBuses buses(1, answering({100}));
+    for (int i = 0; i < 1000; ++i) {
+        buses.leave_waiting(0, feedback(0x55, 5));
+    }
+    const MotorGroup group = make_group({member(1, 0x11)});
+    const Cycle cycle = run(group, buses, mit_commands(1));
+    EXPECT_EQ(buses.drained, MotorGroup::kDrainLimit);
+    EXPECT_EQ(outcome(cycle.results[0]), "motor 1 at 12");
 }
 
 TEST(MotorGroupCycle, ASilentMotorHidesNoOtherStateAndTheCycleEndsAtTheDeadline) {
@@ -125,13 +161,22 @@ TEST(MotorGroupCycle, ASilentMotorHidesNoOtherStateAndTheCycleEndsAtTheDeadline)
 }
 
 TEST(MotorGroupCycle, OnlyTheFirstReplyOfAMotorCountsAndStrangersAreDropped) {
-    ScriptedBuses buses(1, answering({100}));
+    // Motor 2 is silent; motor 1 answers twice, which must not count for it.
+    ScriptedBuses buses(1, answering({100, -1}));
     buses.arrive(0, feedback(0x55, 5), 50 * kUs);                            // nobody's master id
     buses.arrive(0, CanFrame{CanId::extended(0x11), Payload{1}}, 60 * kUs);  // wrong kind
     buses.arrive(0, feedback(0x11, 9), 200 * kUs);                           // a second answer
-    const MotorGroup group = make_group({member(1, 0x11)});
-    const Cycle cycle = run(group, buses, mit_commands(1));
-    EXPECT_EQ(outcomes(cycle), (std::vector<std::string>{"motor 1 at 12"}));
+    const MotorGroup group = make_group({member(1, 0x11), member(2, 0x12)});
+    const Cycle cycle = run(group, buses, mit_commands(2));
+    EXPECT_EQ(outcomes(cycle), (std::vector<std::string>{
+                                   "motor 1 at 12", "transport error: timeout waiting for frame"}));
+    EXPECT_EQ(cycle.late, (std::vector<std::uint32_t>{1, 0}));
+}
+
+TEST(MotorGroupCycle, MasterIdsMatchInTheirLow11Bits) {
+    ScriptedBuses buses(1, answering({100}));
+    const MotorGroup group = make_group({member(1, 0x811)});
+    EXPECT_EQ(outcome(run(group, buses, mit_commands(1)).results[0]), "motor 1 at 12");
 }
 
 TEST(MotorGroupCycle, EachMemberGetsTheFrameOfItsOwnMode) {
@@ -180,6 +225,19 @@ TEST(MotorGroupCycle, EveryBusGetsItsCommandsBeforeOneWaitCoversBoth) {
     EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 400 * kUs);
 }
 
+TEST(MotorGroupCycle, TwoMotorsAtOneMasterIdOnTwoBusesKeepTheirOwnAnswers) {
+    // Two identical arms: motor 1 on each bus answers at 0x11; bus 1's answer
+    // comes first.
+    ScriptedBuses buses(2, [](ScriptedBuses& b, std::size_t bus, const CanFrame&) {
+        b.arrive(bus, feedback(0x11, static_cast<std::uint8_t>(bus + 1)), bus == 1 ? 100 : 200);
+    });
+    const MotorGroup group = make_group({member(1, 0x11, 0), member(1, 0x11, 1)});
+    const Cycle cycle = run(group, buses, mit_commands(2));
+    ASSERT_TRUE(cycle.results[0].has_value() && cycle.results[1].has_value());
+    EXPECT_EQ(cycle.results[0]->motor_id, 1);
+    EXPECT_EQ(cycle.results[1]->motor_id, 2);
+}
+
 TEST(MotorGroupCycle, AFailedWaitEndsTheCycleForTheMotorsStillWaiting) {
     ScriptedBuses buses(1, answering({100, 300}));
     const MotorGroup group = make_group({member(1, 0x11), member(2, 0x12)});
@@ -190,6 +248,158 @@ TEST(MotorGroupCycle, AFailedWaitEndsTheCycleForTheMotorsStillWaiting) {
     EXPECT_EQ(cycle.results[1].error().message(), cycle.results[0].error().message());
 }
 
+TEST(MotorGroupSignals, WhatASignalDoesToTheWaitIsTheCallersToSay) {
+    const std::string interrupted = "transport error: " + TransportError::backend(EINTR).message();
+    const struct {
+        const char* name;
+        std::vector<bool> pending;  // the caller's answers to "is a signal for me?"
+        bool go_on;                 // and to "go on?"
+        std::vector<std::string> outcomes;
+        std::vector<std::string> asked;
+    } cases[] = {
+        // A thread that runs no handlers: the wait goes on, the answer comes.
+        {"not for this thread", {false}, true, {"motor 1 at 12", "motor 2 at 12"},
+         {"interrupted"}},
+        // Handlers ran and returned: the wait goes on.
+        {"handled", {true}, true, {"motor 1 at 12", "motor 2 at 12"}, {"interrupted", "resume"}},
+        // A handler raised: the cycle ends for the motors still waiting.
+        {"raised", {true}, false, {"motor 1 at 12", interrupted}, {"interrupted", "resume"}},
+    };
+    for (const auto& c : cases) {
+        ScriptedBuses buses(1, answering({100, 300}));
+        const MotorGroup group = make_group({member(1, 0x11), member(2, 0x12)});
+        ScriptedSignals signals;
+        signals.pending = {false};
+        signals.pending.insert(signals.pending.end(), c.pending.begin(), c.pending.end());
+        signals.go_on = c.go_on;
+        // A stranger's frame and the first answer come, then a signal
+        // interrupts the wait.
+        buses.arrive(0, feedback(0x55, 5), 50 * kUs);
+        buses.wait_error_after = 2;
+        buses.wait_error = TransportError::backend(EINTR);
+        const Cycle cycle = run(group, buses, mit_commands(2), &signals);
+        EXPECT_EQ(outcomes(cycle), c.outcomes) << c.name;
+        // The stranger's frame brought no answer: the caller was asked then too.
+        std::vector<std::string> asked{"between"};
+        asked.insert(asked.end(), c.asked.begin(), c.asked.end());
+        EXPECT_EQ(signals.asked, asked) << c.name;
+    }
+}
+
+TEST(MotorGroupSignals, AFloodOfOtherFramesStillLetsTheCallerEndTheCycle) {
+    // Nobody answers; foreign frames arrive every 10 us, so no wait is ever
+    // interrupted: the caller learns of the signal between waits.
+    ScriptedBuses buses(1);
+    for (std::uint64_t t = 10; t < 5000; t += 10) {
+        buses.arrive(0, feedback(0x55, 5), t * kUs);
+    }
+    const MotorGroup group = make_group({member(1, 0x11)});
+    ScriptedSignals signals;
+    signals.pending = {false, false, true};
+    signals.go_on = false;
+    const Cycle cycle = run(group, buses, mit_commands(1), &signals);
+    EXPECT_EQ(outcome(cycle.results[0]),
+              "transport error: " + TransportError::backend(EINTR).message());
+    EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 30 * kUs);
+}
+
+TEST(MotorGroupSendQueue, AFullQueueIsTheSendErrorOfTheFramesThatNeverLeft) {
+    ScriptedBuses buses(1, answering({100, 100, 100}));
+    buses.send_room = 1;
+    const MotorGroup group = make_group({member(1, 0x11), member(2, 0x12), member(3, 0x13)});
+    const Cycle cycle = run(group, buses, mit_commands(3));
+    const std::string full = "transport error: " + TransportError::backend(ENOBUFS).message();
+    EXPECT_EQ(outcomes(cycle), (std::vector<std::string>{"motor 1 at 12", full, full}));
+}
+
+TEST(MotorGroupSendQueue, ASignalWhileWaitingForRoomIsTheCallersToo) {
+    for (const bool go_on : {true, false}) {
+        ScriptedBuses buses(1, answering({100, 100}));
+        buses.send_room = 1;
+        buses.send_error = TransportError::backend(EINTR);
+        const MotorGroup group = make_group({member(1, 0x11), member(2, 0x12)});
+        ScriptedSignals signals;
+        signals.pending = {true};
+        signals.go_on = go_on;
+        const Cycle cycle = run(group, buses, mit_commands(2), &signals);
+        const std::string interrupted =
+            "transport error: " + TransportError::backend(EINTR).message();
+        EXPECT_EQ(outcomes(cycle), go_on ? (std::vector<std::string>{"motor 1 at 12", "motor 2 at 12"})
+                                         : (std::vector<std::string>{interrupted, interrupted}))
+            << go_on;
+        EXPECT_EQ(buses.sent.size(), go_on ? 2U : 1U);
+    }
+}
+
+// Motors that answer each special command after 100 us with the status it
+// gives them; `stale[motor id - 1]` answers first comes with the opposite.
+ScriptedBuses::Responder obeying(std::vector<int> stale) {
+    return [stale](ScriptedBuses& buses, std::size_t bus, const CanFrame& sent) mutable {
+        const auto motor = static_cast<std::uint16_t>(sent.id.value & 0xFFU);
+        const std::uint8_t code = sent.data[7];
+        std::uint8_t status = code == kEnableCode ? 1 : 0;
+        int& late = stale.at(motor - 1U);
+        if (late > 0) {
+            --late;
+            status = status == 1 ? 0 : 1;
+        }
+        if (late >= 0) {
+            CanFrame answer = feedback(motor + 0x10, static_cast<std::uint8_t>(motor));
+            answer.data = Payload{static_cast<std::uint8_t>(status << 4 | motor), 0xFF, 0xFF,
+                                  0x80, 0x08, 0x00, 40, 41};
+            buses.arrive(bus, answer, 100 * kUs);
+        }
+    };
+}
+
+TEST(MotorGroupCommand, AnAnswerCountsOnlyWhenItsStatusConfirmsTheCommand) {
+    // Motor 1 obeys; motor 2's first answer is a stale "enabled" (then it
+    // obeys); motor 3 keeps saying "enabled"; motor 4 is silent.
+    ScriptedBuses buses(1, obeying({0, 1, 9, -1}));
+    const MotorGroup group =
+        make_group({member(1, 0x11), member(2, 0x12), member(3, 0x13), member(4, 0x14)});
+    std::vector<Result<MotorState>> results(4, MotorState{});
+    std::vector<std::uint32_t> late(4);
+    group.command(buses, GroupCommand::Disable, results, {{}, late});
+    EXPECT_EQ(outcome(results[0]), "motor 1 at 12");
+    EXPECT_EQ(outcome(results[1]), "motor 2 at 12");
+    EXPECT_EQ(results[1]->error, 0);
+    EXPECT_EQ(outcome(results[2]),
+              "disable not confirmed: the motor's last answer reports status 1 (enabled)");
+    EXPECT_EQ(outcome(results[3]), "transport error: timeout waiting for frame");
+    // Three sends at most to a motor that does not confirm; the silent one
+    // gets a second one halfway.
+    std::vector<int> sends(4);
+    for (const auto& frame : buses.sent) {
+        ++sends.at((frame.frame.id.value & 0xFFU) - 1U);
+    }
+    EXPECT_EQ(sends, (std::vector<int>{1, 2, 3, 2}));
+    EXPECT_EQ(late, (std::vector<std::uint32_t>{0, 1, 3, 0}));
+    for (const auto& frame : buses.sent) {
+        EXPECT_EQ(frame.frame.data, Payload(special_command_bytes(kDisableCode)));
+    }
+}
+
+TEST(MotorGroupCommand, WhatEachCommandTakesAsConfirmation) {
+    // Bit n set: status n confirms the command. 1 is enabled, 8 and above
+    // are latched faults.
+    const struct {
+        GroupCommand command;
+        std::uint16_t confirming;
+    } cases[] = {
+        {GroupCommand::Enable, 0x0002},
+        {GroupCommand::Disable, 0xFFFD},
+        {GroupCommand::ClearError, 0x00FF},
+    };
+    for (const auto& c : cases) {
+        for (unsigned status = 0; status < 16; ++status) {
+            EXPECT_EQ(confirms(c.command, static_cast<std::uint8_t>(status)),
+                      ((c.confirming >> status) & 1U) != 0)
+                << status;
+        }
+    }
+}
+
 TEST(MotorGroupMake, RefusesWhatCouldNotWork) {
     const struct {
         std::vector<GroupMember> members;
@@ -198,6 +408,21 @@ TEST(MotorGroupMake, RefusesWhatCouldNotWork) {
         {{}, "a motor group needs at least one motor"},
         {{member(1, 0x11), member(2, 0x12), member(3, 0x811)},
          "motors 0 and 2 of the group answer at the same master id 0x011 on one bus"},
+        {{member(1, 0x11), member(2, 0x12), member(0x801, 0x13)},
+         "motors 0 and 2 of the group have the same motor id 0x001 on one bus: each would obey "
+         "both"},
+        {{member(1, 0x11), member(2, 0x101)},
+         "motor 1 of the group answers at 0x101, the POS_VEL command id of motor 0 on one bus: "
+         "its answers would command that motor"},
+        {{member(3, 0x11), member(2, 0x303)},
+         "motor 1 of the group answers at 0x303, the FORCE_POS command id of motor 0 on one bus: "
+         "its answers would command that motor"},
+        {{member(1, 0x11), member(0x12, 0x212)},
+         "motor 1 of the group answers at 0x212, its own VEL command id: its answers would "
+         "command itself"},
+        {{member(1, 0x7FF)},
+         "motor 0 of the group answers at 0x7FF, the register-request id: its answers would "
+         "reach every motor's registers"},
         {std::vector<GroupMember>(65, member(1, 0x11, 0)), "a motor group holds at most 64 motors"},
     };
     for (const auto& c : cases) {
@@ -205,7 +430,10 @@ TEST(MotorGroupMake, RefusesWhatCouldNotWork) {
         ASSERT_FALSE(group.has_value()) << c.message;
         EXPECT_EQ(group.error().message(), c.message);
     }
+    // On different buses the same ids are different motors.
     EXPECT_TRUE(MotorGroup::make(std::vector{member(1, 0x11, 0), member(2, 0x11, 1)}, kTimeout));
+    EXPECT_TRUE(MotorGroup::make(std::vector{member(1, 0x11, 0), member(1, 0x12, 1)}, kTimeout));
+    EXPECT_TRUE(MotorGroup::make(std::vector{member(1, 0x11, 0), member(2, 0x101, 1)}, kTimeout));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // through the code under test.
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -48,7 +49,12 @@ public:
     // "drain 0", "send 0 x3", "wait": what the cycle asked, in order.
     std::vector<std::string> events;
     std::vector<BusFrame> sent;
-    std::optional<TransportError> wait_error;  // the next wait fails with this
+    std::optional<TransportError> wait_error;  // a wait fails with this once,
+    std::size_t wait_error_after = 0;          // after this many more waits
+    // The next sends take only this many frames in all, then fail with
+    // `send_error` (a full queue; EINTR: a signal during the wait for room).
+    std::optional<std::size_t> send_room;
+    TransportError send_error = TransportError::backend(ENOBUFS);
     std::uint64_t clock_ns = 1'000'000'000;
 
     // A frame already waiting on `bus` (drained by the next drain).
@@ -64,18 +70,28 @@ public:
 
     std::size_t size() const noexcept override { return count_; }
 
-    BatchSent send(std::size_t bus, std::span<const CanFrame> frames) override {
+    BatchSent send(std::size_t bus, std::span<const CanFrame> frames,
+                   MonotonicTime /*until*/) override {
         events.push_back("send " + std::to_string(bus) + " x" + std::to_string(frames.size()));
+        std::size_t taken = 0;
         for (const CanFrame& frame : frames) {
+            if (send_room && *send_room == 0) {
+                send_room.reset();
+                return {taken, send_error};
+            }
+            if (send_room) {
+                --*send_room;
+            }
             sent.push_back({bus, frame});
+            ++taken;
             if (responder_) {
                 responder_(*this, bus, frame);
             }
         }
-        return {frames.size(), std::nullopt};
+        return {taken, std::nullopt};
     }
 
-    TransportResult<void> drain(std::size_t bus) override {
+    TransportResult<std::size_t> take_waiting(std::size_t bus, std::span<BusFrame> out) override {
         events.push_back("drain " + std::to_string(bus));
         // Frames due by now are waiting as well.
         for (auto it = arrivals_.begin(); it != arrivals_.end();) {
@@ -86,14 +102,24 @@ public:
                 ++it;
             }
         }
-        drained += static_cast<std::size_t>(
-            std::erase_if(waiting_, [bus](const BusFrame& waiting) { return waiting.bus == bus; }));
-        return {};
+        std::size_t taken = 0;
+        for (auto it = waiting_.begin(); it != waiting_.end() && taken < out.size();) {
+            if (it->bus == bus) {
+                out[taken++] = *it;
+                it = waiting_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        drained += taken;
+        return taken;
     }
 
     TransportResult<std::size_t> wait(Duration timeout, std::span<BusFrame> out) override {
         events.push_back("wait");
-        if (wait_error) {
+        if (wait_error && wait_error_after > 0) {
+            --wait_error_after;
+        } else if (wait_error) {
             return std::unexpected(*std::exchange(wait_error, std::nullopt));
         }
         const std::uint64_t limit = clock_ns + timeout.seconds * 1'000'000'000ULL + timeout.nanos;

@@ -35,7 +35,10 @@ class CompanionTest(unittest.TestCase):
         self.assertTrue(issubclass(axiolink_ext.MotorError, RuntimeError))
         signatures = {
             axiolink_ext.MotorGroup: "(motors, buses, timeout_ms=20)",
-            axiolink_ext.MotorGroup.cycle: "(self, /, setpoints)",
+            axiolink_ext.MotorGroup.cycle: "(self, /, setpoints, times=None)",
+            axiolink_ext.MotorGroup.enable: "(self, /)",
+            axiolink_ext.MotorGroup.disable: "(self, /)",
+            axiolink_ext.MotorGroup.clear_error: "(self, /)",
             axiolink_ext.read_register: "(motor, bus, register)",
             axiolink_ext.write_register: "(motor, bus, register, value)",
             axiolink_ext.set_control_mode: "(motor, bus, mode)",
@@ -66,6 +69,20 @@ class CompanionTest(unittest.TestCase):
             with self.subTest(text), self.assertRaises(TypeError) as caught:
                 call()
             self.assertEqual(str(caught.exception), text)
+
+    def test_a_sub_interpreter_is_refused_and_leaves_the_main_one_free(self):
+        # Had the sub-interpreter imported axiolink, it would own it for good.
+        script = textwrap.dedent("""
+            import _testcapi
+            print(_testcapi.run_in_subinterp("import axiolink_ext"))
+            import axiolink_ext, axiolink
+            print(axiolink_ext.__version__ == axiolink.__version__)
+        """)
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+        if "No module named '_testcapi'" in out.stderr:
+            self.skipTest("this interpreter has no _testcapi")
+        self.assertEqual(out.stdout.split(), ["-1", "True"], out.stderr)
+        self.assertIn("axiolink_ext does not support sub-interpreters", out.stderr)
 
     def test_the_entry_is_the_only_exported_symbol(self):
         import axiolink_ext

@@ -2,50 +2,113 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <new>
+
 namespace axiolink::python::ext {
+
+// Every LockedBuses alive in the process, linked through the objects
+// themselves (on their threads' stacks): recording one costs no allocation.
+// The list's own mutex is held only to link or unlink, never while waiting
+// for a bus, so a fork never waits long for it.
+struct HeldBusList {
+    static inline pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    static inline LockedBuses* first = nullptr;
+
+    static void add(LockedBuses& buses) noexcept {
+        pthread_mutex_lock(&mutex);
+        buses.next_ = first;
+        if (first != nullptr) {
+            first->previous_ = &buses;
+        }
+        first = &buses;
+        buses.listed_ = true;
+        pthread_mutex_unlock(&mutex);
+    }
+
+    static void remove(LockedBuses& buses) noexcept {
+        pthread_mutex_lock(&mutex);
+        if (buses.listed_) {
+            (buses.previous_ != nullptr ? buses.previous_->next_ : first) = buses.next_;
+            if (buses.next_ != nullptr) {
+                buses.next_->previous_ = buses.previous_;
+            }
+            buses.listed_ = false;
+        }
+        pthread_mutex_unlock(&mutex);
+    }
+
+    // In a forked child, whose only thread is the one that forked: the
+    // threads that held these locks, or waited for them, are gone, and the
+    // locks are made anew, free. The list empties with them; an object of
+    // the forking thread (a signal handler that forked mid-cycle) finds
+    // itself unlisted and takes its buses again as usual.
+    static void renew_in_child() noexcept {
+        for (LockedBuses* held = first; held != nullptr; held = held->next_) {
+            for (std::size_t i = 0; i < held->count_; ++i) {
+                new (&held->order_[i]->lock) std::mutex;
+            }
+            held->listed_ = false;
+            held->held_ = false;
+        }
+        first = nullptr;
+        new (&mutex) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER);
+    }
+};
+
 namespace {
 
-// Held shared by every cycle while it holds bus locks, and exclusively by a
-// forking thread from just before the fork until just after. A waiting fork
-// goes before new cycles, so a thread looping on cycles cannot starve it.
-pthread_rwlock_t g_cycles;
-
 void before_fork() noexcept {
-    pthread_rwlock_wrlock(&g_cycles);
+    pthread_mutex_lock(&HeldBusList::mutex);
 }
 
-void after_fork() noexcept {
-    pthread_rwlock_unlock(&g_cycles);
+void after_fork_in_parent() noexcept {
+    pthread_mutex_unlock(&HeldBusList::mutex);
+}
+
+void after_fork_in_child() noexcept {
+    HeldBusList::renew_in_child();
 }
 
 }  // namespace
 
 bool install_fork_handlers() noexcept {
-    pthread_rwlockattr_t attributes;
-    if (pthread_rwlockattr_init(&attributes) != 0) {
-        return false;
-    }
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    const bool made = pthread_rwlock_init(&g_cycles, &attributes) == 0;
-    pthread_rwlockattr_destroy(&attributes);
-    return made && pthread_atfork(before_fork, after_fork, after_fork) == 0;
+    return pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
 }
 
 LockedBuses::LockedBuses(std::span<GuardedTransport* const> buses) noexcept
     : count_(std::min(buses.size(), kMaxBuses)) {
     std::copy_n(buses.begin(), count_, order_.begin());
     std::sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(count_));
-    pthread_rwlock_rdlock(&g_cycles);
-    for (std::size_t i = 0; i < count_; ++i) {
-        order_[i]->lock.lock();
-    }
+    // Listed before the first lock is taken: a fork while this thread waits
+    // for a bus renews that bus's lock too.
+    HeldBusList::add(*this);
+    acquire();
 }
 
 LockedBuses::~LockedBuses() {
+    release();
+    HeldBusList::remove(*this);
+}
+
+void LockedBuses::acquire() noexcept {
+    if (!listed_) {
+        HeldBusList::add(*this);
+    }
+    for (std::size_t i = 0; i < count_; ++i) {
+        order_[i]->lock.lock();
+    }
+    held_ = true;
+}
+
+void LockedBuses::release() noexcept {
+    if (!held_) {
+        return;
+    }
+    held_ = false;
     for (std::size_t i = count_; i-- > 0;) {
         order_[i]->lock.unlock();
     }
-    pthread_rwlock_unlock(&g_cycles);
 }
 
 }  // namespace axiolink::python::ext

@@ -10,15 +10,15 @@
 // either.
 //
 // A fork while a cycle holds bus locks would leave them locked for good in
-// the child, where the cycle's thread does not exist. The fork handlers wait
-// for every running cycle to end (at most one cycle's deadline) and keep new
-// ones from starting until the fork is done, so the child finds every bus
-// free.
+// the child, where the cycle's thread does not exist. So every cycle records
+// the buses it holds (or is about to take) in a process-wide list, and the
+// child makes each of those locks anew, free: it can use every bus at once,
+// whatever the parent's threads were doing, while the parent's cycles go on
+// undisturbed. (Plain commands hold a bus only with the interpreter lock,
+// which the forking thread holds.)
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
-#include <mutex>
 #include <span>
 
 #include "socketcan_transport.hpp"
@@ -32,17 +32,29 @@ class LockedBuses {
 public:
     static constexpr std::size_t kMaxBuses = 8;
 
-    // Blocks until every bus in `buses` is this thread's. Call without the
-    // interpreter lock.
+    // Blocks until every bus in `buses` (at most kMaxBuses) is this thread's.
+    // Call without the interpreter lock.
     explicit LockedBuses(std::span<GuardedTransport* const> buses) noexcept;
     LockedBuses(const LockedBuses&) = delete;
     LockedBuses& operator=(const LockedBuses&) = delete;
-    // Gives every bus back, then lets a waiting fork go ahead.
+    // Gives back every bus still held.
     ~LockedBuses();
 
+    // Gives every bus back for a while (a signal handler runs meanwhile), and
+    // takes them all again, in the same order.
+    void release() noexcept;
+    void acquire() noexcept;
+
 private:
+    friend struct HeldBusList;
+
     std::array<GuardedTransport*, kMaxBuses> order_{};
     std::size_t count_ = 0;
+    bool held_ = false;
+    // In the process-wide list of buses a cycle holds.
+    LockedBuses* previous_ = nullptr;
+    LockedBuses* next_ = nullptr;
+    bool listed_ = false;
 };
 
 }  // namespace axiolink::python::ext

@@ -1,6 +1,8 @@
 #include "ext/group_type.hpp"
 
 #include <array>
+#include <atomic>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "damiao/group.hpp"
 #include "ext/axiolink_types.hpp"
 #include "ext/bus_access.hpp"
+#include "ext/cycle_signals.hpp"
 #include "ext/motor_error.hpp"
 #include "transport/socketcan_bus_set.hpp"
 #include "types.hpp"
@@ -29,10 +32,20 @@ constexpr std::uint64_t kMaxTimeoutMs = 100;
 constexpr std::uint64_t kDefaultTimeoutMs = 20;
 
 struct PyMotorGroup {
+    PyMotorGroup(MotorGroup made, PyRef motor_tuple, std::vector<PyRef> buses, std::uint64_t ms)
+        : group(std::move(made)),
+          motors(std::move(motor_tuple)),
+          bus_objects(std::move(buses)),
+          timeout_ms(ms),
+          late(group.members().size()) {}
+
     MotorGroup group;
     PyRef motors;                    // tuple of axiolink.Damiao, in member order
     std::vector<PyRef> bus_objects;  // the distinct SocketCanTransport objects, by bus index
     std::uint64_t timeout_ms;
+    // Late answers per member since the group was made, from every thread's
+    // cycles.
+    std::vector<std::atomic<std::uint64_t>> late;
 };
 
 // --- construction ----------------------------------------------------------
@@ -134,11 +147,148 @@ PyResult<ControlSetpoint> as_setpoint(PyObject* value) {
                            Py_TYPE(value)->tp_name + "'");
 }
 
-constexpr std::array<std::string_view, 1> kCycleParams = {"setpoints"};
+// Where a cycle writes when each answer came: a writable buffer of one
+// signed 64-bit integer per motor (array('q'), a NumPy int64 array), or a
+// list whose items it replaces.
+class ReceiveTimes {
+public:
+    ReceiveTimes() = default;
+    ReceiveTimes(const ReceiveTimes&) = delete;
+    ReceiveTimes& operator=(const ReceiveTimes&) = delete;
+    ~ReceiveTimes() {
+        if (view_.obj != nullptr) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    // Takes hold of `given` (None: no times wanted) for `count` motors.
+    PyResult<void> hold(PyObject* given, std::size_t count) {
+        if (given == nullptr || given == Py_None) {
+            return {};
+        }
+        if (PyList_Check(given)) {
+            list_ = given;
+            if (static_cast<std::size_t>(PyList_GET_SIZE(given)) != count) {
+                return wrong_length(static_cast<std::size_t>(PyList_GET_SIZE(given)), count);
+            }
+            return {};
+        }
+        if (!PyObject_CheckBuffer(given) ||
+            PyObject_GetBuffer(given, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) <
+                0) {
+            PyErr_Clear();
+            return error_value(PyExc_TypeError,
+                               std::string("times: expected a writable buffer of 64-bit integers "
+                                           "or a list, got '") +
+                                   Py_TYPE(given)->tp_name + "'");
+        }
+        const std::string_view format = view_.format != nullptr ? view_.format : "B";
+        const bool int64 = view_.itemsize == 8 && !format.empty() &&
+                           (format.back() == 'q' || format.back() == 'l') &&
+                           (format.size() == 1 || std::string_view("@=<").find(format[0]) !=
+                                                      std::string_view::npos);
+        if (!int64 || view_.ndim != 1) {
+            return error_value(PyExc_TypeError,
+                               "times: expected one-dimensional signed 64-bit integers (format "
+                               "'q'), got format '" +
+                                   std::string(format) + "'");
+        }
+        if (static_cast<std::size_t>(view_.shape[0]) != count) {
+            return wrong_length(static_cast<std::size_t>(view_.shape[0]), count);
+        }
+        return {};
+    }
+
+    PyResult<void> fill(std::span<const transport::MonotonicTime> received) {
+        if (view_.obj != nullptr) {
+            auto* cells = static_cast<std::int64_t*>(view_.buf);
+            for (std::size_t i = 0; i < received.size(); ++i) {
+                cells[i] = static_cast<std::int64_t>(received[i].nanos);
+            }
+        } else if (list_ != nullptr) {
+            for (std::size_t i = 0; i < received.size(); ++i) {
+                PyObject* value = PyLong_FromLongLong(static_cast<long long>(received[i].nanos));
+                if (value == nullptr ||
+                    PyList_SetItem(list_, static_cast<Py_ssize_t>(i), value) < 0) {
+                    return already_set();
+                }
+            }
+        }
+        return {};
+    }
+
+private:
+    static std::unexpected<Failure> wrong_length(std::size_t got, std::size_t count) {
+        return error_value(PyExc_ValueError, "times: expected one for every motor (" +
+                                                 std::to_string(count) + "), got " +
+                                                 std::to_string(got));
+    }
+
+    Py_buffer view_{};
+    PyObject* list_ = nullptr;  // borrowed from the call's arguments
+};
+
+// Runs `exchange(bus_set, results, outputs, signals)` on the group's buses,
+// with the interpreter lock released and every bus locked, then hands back
+// one MotorState or MotorError per member.
+template <class Exchange>
+PyResult<PyRef> on_buses(PyMotorGroup& group, ReceiveTimes& times, Exchange&& exchange) {
+    const std::size_t count = group.group.members().size();
+    std::array<GuardedTransport*, LockedBuses::kMaxBuses> guarded{};
+    std::array<transport::SocketCanTransport*, LockedBuses::kMaxBuses> transports{};
+    const std::size_t buses = group.bus_objects.size();
+    for (std::size_t i = 0; i < buses; ++i) {
+        guarded[i] = &unwrap<GuardedTransport>(group.bus_objects[i].get());
+        transports[i] = &guarded[i]->transport;
+    }
+    std::array<damiao::Result<damiao::MotorState>, MotorGroup::kMaxMotors> results;
+    std::array<transport::MonotonicTime, MotorGroup::kMaxMotors> received{};
+    std::array<std::uint32_t, MotorGroup::kMaxMotors> late{};
+    bool raised = false;
+    // The bus objects stay alive through the group's references.
+    PyThreadState* saved = PyEval_SaveThread();
+    {
+        LockedBuses locked(std::span(guarded.data(), buses));
+        transport::SocketCanBusSet bus_set(std::span(transports.data(), buses));
+        CycleSignals signals(locked, saved);
+        exchange(bus_set, std::span(results.data(), count),
+                 damiao::CycleOutputs{std::span(received.data(), count), std::span(late.data(), count)},
+                 &signals);
+        raised = signals.raised();
+    }
+    PyEval_RestoreThread(saved);
+    for (std::size_t i = 0; i < count; ++i) {
+        group.late[i].fetch_add(late[i], std::memory_order_relaxed);
+    }
+    // A signal that came during the cycle is handled now; a handler that
+    // raised during it has its exception set already.
+    if (raised || PyErr_CheckSignals() != 0) {
+        return already_set();
+    }
+    if (auto filled = times.fill(std::span(received.data(), count)); !filled) {
+        return std::unexpected(std::move(filled.error()));
+    }
+    PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!out) {
+        return already_set();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        auto item = results[i] ? new_motor_state(*results[i])
+                               : new_motor_error(group.group.members()[i].driver.motor_id(),
+                                                 results[i].error());
+        if (!item) {
+            return std::unexpected(std::move(item.error()));
+        }
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item->release());
+    }
+    return out;
+}
+
+constexpr std::array<std::string_view, 2> kCycleParams = {"setpoints", "times"};
 constexpr Signature kCycleSignature{"MotorGroup.cycle()", kCycleParams, 1};
 
 PyResult<PyRef> cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const PyMotorGroup& group = unwrap<PyMotorGroup>(self);
+    PyMotorGroup& group = unwrap<PyMotorGroup>(self);
     auto matched = match_arguments(kCycleSignature, args, nargs, kwnames);
     if (!matched) {
         return std::unexpected(std::move(matched.error()));
@@ -163,40 +313,27 @@ PyResult<PyRef> cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         }
         commands[i] = *setpoint;
     }
-    std::array<GuardedTransport*, LockedBuses::kMaxBuses> guarded{};
-    std::array<transport::SocketCanTransport*, LockedBuses::kMaxBuses> transports{};
-    const std::size_t buses = group.bus_objects.size();
-    for (std::size_t i = 0; i < buses; ++i) {
-        guarded[i] = &unwrap<GuardedTransport>(group.bus_objects[i].get());
-        transports[i] = &guarded[i]->transport;
+    ReceiveTimes times;
+    if (auto held = times.hold((*matched)[1], count); !held) {
+        return std::unexpected(std::move(held.error()));
     }
-    std::array<damiao::Result<damiao::MotorState>, MotorGroup::kMaxMotors> results;
-    // The bus objects stay alive through the group's references.
-    Py_BEGIN_ALLOW_THREADS {
-        const LockedBuses locked(std::span(guarded.data(), buses));
-        transport::SocketCanBusSet bus_set(std::span(transports.data(), buses));
-        group.group.cycle(bus_set, std::span(commands.data(), count),
-                          std::span(results.data(), count));
-    }
-    Py_END_ALLOW_THREADS;
-    // A signal that interrupted the wait (Ctrl-C) is handled now.
-    if (PyErr_CheckSignals() != 0) {
-        return already_set();
-    }
-    PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
-    if (!out) {
-        return already_set();
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        auto item = results[i] ? new_motor_state(*results[i])
-                               : new_motor_error(group.group.members()[i].driver.motor_id(),
-                                                 results[i].error().message());
-        if (!item) {
-            return std::unexpected(std::move(item.error()));
-        }
-        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item->release());
-    }
-    return out;
+    return on_buses(group, times,
+                    [&](transport::BusSet& buses, auto results, auto outputs, auto* signals) {
+                        group.group.cycle(buses, std::span(commands.data(), count), results,
+                                          outputs, signals);
+                    });
+}
+
+// enable(), disable(), clear_error(): one special command to every motor,
+// each answer's status checked.
+template <damiao::GroupCommand Command>
+PyResult<PyRef> command_all(PyObject* self, PyObject*) {
+    PyMotorGroup& group = unwrap<PyMotorGroup>(self);
+    ReceiveTimes none;
+    return on_buses(group, none,
+                    [&](transport::BusSet& buses, auto results, auto outputs, auto* signals) {
+                        group.group.command(buses, Command, results, outputs, signals);
+                    });
 }
 
 // --- attributes ----------------------------------------------------------------
@@ -209,13 +346,49 @@ PyResult<PyRef> timeout_ms(PyObject* self, void*) {
     return result_object(PyLong_FromUnsignedLongLong(unwrap<PyMotorGroup>(self).timeout_ms));
 }
 
+PyResult<PyRef> late_answers(PyObject* self, void*) {
+    const PyMotorGroup& group = unwrap<PyMotorGroup>(self);
+    PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(group.late.size())));
+    if (!out) {
+        return already_set();
+    }
+    for (std::size_t i = 0; i < group.late.size(); ++i) {
+        PyObject* count =
+            PyLong_FromUnsignedLongLong(group.late[i].load(std::memory_order_relaxed));
+        if (count == nullptr) {
+            return already_set();
+        }
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), count);
+    }
+    return out;
+}
+
+// MotorGroup(0x01@0x11, 0x02@0x12 on bus 1, timeout_ms=20)
+PyResult<PyRef> repr(PyObject* self) {
+    const PyMotorGroup& group = unwrap<PyMotorGroup>(self);
+    std::string text = "MotorGroup(";
+    for (const damiao::GroupMember& member : group.group.members()) {
+        std::array<char, 48> one{};
+        std::snprintf(one.data(), one.size(), "0x%02X@0x%03X",
+                      static_cast<unsigned>(member.driver.motor_id()),
+                      static_cast<unsigned>(member.driver.master_id()));
+        text += one.data();
+        if (group.bus_objects.size() > 1) {
+            text += " on bus " + std::to_string(member.bus);
+        }
+        text += ", ";
+    }
+    text += "timeout_ms=" + std::to_string(group.timeout_ms) + ")";
+    return result_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 Py_ssize_t len(PyObject* self) noexcept {
     return static_cast<Py_ssize_t>(unwrap<PyMotorGroup>(self).group.members().size());
 }
 
 PyMethodDef kMethods[] = {
     {"cycle", fastcall_entry<cycle>(), METH_FASTCALL | METH_KEYWORDS,
-     "cycle($self, setpoints)\n--\n\n"
+     "cycle($self, setpoints, times=None)\n--\n\n"
      "Commands every motor once and collects their answers.\n\n"
      "`setpoints` holds one MitSetpoint or ControlSetpoint per motor, in the\n"
      "group's order. Every command is sent first, on every bus; then the\n"
@@ -227,7 +400,28 @@ PyMethodDef kMethods[] = {
      "MotorError (returned, not raised) saying why there is none. The\n"
      "interpreter lock is released while the cycle waits, and each bus is\n"
      "locked for the whole cycle, so plain commands of other threads on those\n"
-     "buses wait for it to end."},
+     "buses wait for it to end.\n\n"
+     "`times`, when given, is a writable buffer of one signed 64-bit integer\n"
+     "per motor (array('q'), a NumPy int64 array) or a list: the cycle writes\n"
+     "when each answer came in, on the clock of time.monotonic_ns(), and 0 for\n"
+     "a motor without one."},
+    {"enable", entry<command_all<damiao::GroupCommand::Enable>>, METH_NOARGS,
+     "enable($self)\n--\n\n"
+     "Enables every motor and returns each one's answer, as cycle() does.\n\n"
+     "Every command is sent first; an answer counts only when its status says\n"
+     "enabled (1). A motor whose answer says otherwise (a late answer to an\n"
+     "earlier command, a latched fault) is sent the command again, up to three\n"
+     "times, within the group's timeout; its result is then a MotorError of\n"
+     "kind 'unconfirmed' naming the status it last reported."},
+    {"disable", entry<command_all<damiao::GroupCommand::Disable>>, METH_NOARGS,
+     "disable($self)\n--\n\n"
+     "Disables every motor, as enable() does: an answer counts only when its\n"
+     "status is not enabled, so a late 'enabled' answer to an earlier command\n"
+     "is never taken for the disable's."},
+    {"clear_error", entry<command_all<damiao::GroupCommand::ClearError>>, METH_NOARGS,
+     "clear_error($self)\n--\n\n"
+     "Clears every motor's latched fault, as enable() does: an answer counts\n"
+     "only when its status shows no fault (below 8)."},
     {},
 };
 
@@ -235,6 +429,10 @@ PyGetSetDef kGetters[] = {
     {"motors", entry<motors>, nullptr, "The motors, in the group's order (a tuple).", nullptr},
     {"timeout_ms", entry<timeout_ms>, nullptr,
      "How long each cycle waits for the answers, from its last send.", nullptr},
+    {"late_answers", entry<late_answers>, nullptr,
+     "Late answers seen per motor since the group was made (a tuple): a second\n"
+     "answer within one cycle, or one found waiting before a cycle sent.",
+     nullptr},
     {},
 };
 
@@ -247,6 +445,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_group)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetters},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<repr>)},
     {Py_sq_length, reinterpret_cast<void*>(len)},
     {Py_tp_doc,
      const_cast<char*>("MotorGroup(motors, buses, timeout_ms=20)\n--\n\n"

@@ -8,6 +8,7 @@
 #include "boundary.hpp"
 #include "ext/axiolink_types.hpp"
 #include "ext/bus_access.hpp"
+#include "ext/cycle_signals.hpp"
 #include "ext/group_type.hpp"
 #include "ext/motor_error.hpp"
 #include "ext/registers.hpp"
@@ -21,8 +22,11 @@ constexpr const char* kDoc =
     "It works on axiolink's own objects (Damiao, SocketCanTransport,\n"
     "MitSetpoint, ControlSetpoint) and returns axiolink.MotorState objects.";
 
+// No per-module state (0, not -1): a later import in another interpreter
+// then calls the entry again, which refuses it, instead of being handed a
+// copy of this interpreter's module.
 PyModuleDef g_definition{
-    PyModuleDef_HEAD_INIT, "axiolink_ext", kDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+    PyModuleDef_HEAD_INIT, "axiolink_ext", kDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyResult<void> add(PyObject* module, const char* name, PyObject* value) {
     if (PyModule_AddObjectRef(module, name, value) < 0) {
@@ -32,12 +36,27 @@ PyResult<void> add(PyObject* module, const char* name, PyObject* value) {
 }
 
 PyResult<PyRef> create() {
+    // Checked before axiolink is imported: a sub-interpreter that imported
+    // axiolink would become its only interpreter for good, and the main
+    // interpreter could never import it again.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        return error_value(PyExc_ImportError,
+                           "axiolink_ext does not support sub-interpreters: import it in the "
+                           "main interpreter");
+    }
     if (auto loaded = load_axiolink_types(); !loaded) {
         return std::unexpected(std::move(loaded.error()));
     }
     static bool fork_handlers = install_fork_handlers();
     if (!fork_handlers) {
         return error_value(PyExc_ImportError, "axiolink_ext: cannot install its fork handlers");
+    }
+    static bool watching = false;
+    if (!watching) {
+        if (auto watched = watch_signal_thread(); !watched) {
+            return std::unexpected(std::move(watched.error()));
+        }
+        watching = true;
     }
     g_definition.m_methods = register_functions();
     PyRef module = PyRef::steal(PyModule_Create(&g_definition));

@@ -63,7 +63,7 @@ PyResult<T> on_bus(const MotorOnBus& target, Operation&& operation) {
         (PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0)) {
         return already_set();
     }
-    return motor_failure(target.driver->motor_id(), result.error().message());
+    return motor_failure(target.driver->motor_id(), result.error());
 }
 
 // A small number given as an int from `low` to `high`, or as text that
@@ -243,7 +243,8 @@ PyResult<PyRef> write_register(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (back->payload != value.payload) {
         return motor_failure(target->driver->motor_id(),
                              "register " + std::to_string(*number) + ": wrote " +
-                                 value_text(value) + ", motor reports " + value_text(*back));
+                                 value_text(value) + ", motor reports " + value_text(*back),
+                             "mismatch");
     }
     return value_object(*back);
 }
