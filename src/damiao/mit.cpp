@@ -1,5 +1,6 @@
 #include "damiao/mit.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -62,6 +63,14 @@ const std::array<MitLimitsPreset, 15> kMitLimitsPresets{{
     {"dmh6220", {12.5F, 45.0F, 500.0F, 5.0F, 10.0F}},
     {"dmjh11", {12.5F, 10.0F, 500.0F, 5.0F, 12.0F}},
 }};
+
+const MitLimitsPreset* find_preset(std::string_view name) noexcept {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    const auto* found = std::ranges::find_if(kMitLimitsPresets, [&](const MitLimitsPreset& preset) {
+        return std::ranges::equal(preset.name, name, {}, {}, lower);
+    });
+    return found == kMitLimitsPresets.end() ? nullptr : found;
+}
 
 std::string_view limit_field_name(LimitField field) noexcept {
     switch (field) {

@@ -34,6 +34,10 @@ struct MitLimitsPreset {
 // The model presets, in the order the Python class exposes them.
 extern const std::array<MitLimitsPreset, 15> kMitLimitsPresets;
 
+// The preset named `name` in any case ("DM4310" is "dm4310"), as people type
+// model names off a label; nullptr for no preset.
+const MitLimitsPreset* find_preset(std::string_view name) noexcept;
+
 // One MIT command. No invariant: out-of-range and NaN values are clamped by
 // `encode`.
 struct MitSetpoint {

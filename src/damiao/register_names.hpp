@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "damiao/driver.hpp"
@@ -61,13 +62,65 @@ std::optional<RegisterValue> float_value(float number) noexcept;
 // a Float register, 0 to 0xFFFFFFFF (decimal or 0x hex) for a Uint32 one, and
 // a mode name too for the control mode; nullopt when the text is not one.
 std::optional<RegisterValue> parse_value(const RegisterInfo& info, std::string_view text) noexcept;
-// What a refused value should have been, for messages: "finite number" or
-// "number from 0 to 0xFFFFFFFF".
+// What a value `parse_value` refused should have been, for messages: "a
+// finite number", "a number from 0 to 0xFFFFFFFF", or for the control mode
+// "one of mit, pos_vel, vel, force_pos (or 1 to 4)".
 std::string_view value_kind(const RegisterInfo& info) noexcept;
-// What a value for register `number` must be when the motor cannot take
-// `value` (an id above 0x7FF, a mode outside 1 to 4, a range that is not
-// positive), e.g. "an id from 0 to 0x7FF"; nullopt when it can.
-std::optional<std::string_view> value_refusal(std::uint8_t number,
-                                              const RegisterValue& value) noexcept;
+
+// "master_id, motor_id, timeout, ...": every register name, for messages.
+std::string register_name_list();
+
+inline constexpr std::uint8_t kMasterIdRegister = 7;
+inline constexpr std::uint8_t kMotorIdRegister = 8;
+// Register requests and their answers travel at this standard id.
+inline constexpr std::uint16_t kRegisterRequestId = 0x7FF;
+
+// The standard ids whose frames a motor with `motor_id` obeys: MIT frames and
+// the special commands at its id, POS_VEL, VEL and FORCE_POS frames 0x100,
+// 0x200 and 0x300 above it, each cut to 11 bits as the frames are. Index k
+// is the frames of control mode k + 1.
+constexpr std::array<std::uint16_t, 4> command_ids(std::uint32_t motor_id) noexcept {
+    std::array<std::uint16_t, 4> ids{};
+    for (std::uint32_t k = 0; k < ids.size(); ++k) {
+        ids[k] = static_cast<std::uint16_t>((motor_id + k * 0x100U) & 0x7FFU);
+    }
+    return ids;
+}
+
+// The widest p_max, v_max and t_max a register write may set. No model's
+// preset comes near them: each is twice the widest preset's value, rounded up
+// to a round number (p_max 12.566 rad, v_max 280 rad/s, t_max 200 N·m), so a
+// model with somewhat wider ranges still fits, while a slip of the keyboard
+// (1e30, 100000) is caught before every MIT value is scaled into nonsense.
+inline constexpr float kPMaxBound = 30.0F;
+inline constexpr float kVMaxBound = 600.0F;
+inline constexpr float kTMaxBound = 400.0F;
+
+// The motor a register value is meant for: its id and, when known, the id it
+// answers at. Both are compared in 11 bits, as frames carry them.
+struct MotorIds {
+    std::uint16_t motor_id = 0;
+    std::optional<std::uint16_t> master_id;
+};
+
+// Why a value must not go into a register: what it must be and why, e.g.
+// {"an id from 0 to 0x7FF", "the motor cannot take it"}.
+struct ValueRefusal {
+    std::string must_be;
+    std::string reason;
+
+    // "value {shown} is not {must_be} for register {number}; {reason}"
+    std::string text(std::string_view shown, std::uint8_t number) const;
+};
+
+// Refuses values the motor cannot take (an id beyond 11 bits, a mode outside
+// 1 to 4, a range that is not positive or wider than the bounds above) and
+// ids that would make the motor take frames meant for something else: a
+// motor id of 0, command ids at 0x7FF (where register requests go) or at its
+// own master id, a master id of 0x7FF or at one of its own command ids. The
+// check of a motor id against the master id needs `motor.master_id`; without
+// it that check is left out. nullopt when the value may be written.
+std::optional<ValueRefusal> value_refusal(const MotorIds& motor, std::uint8_t number,
+                                          const RegisterValue& value);
 
 }  // namespace axiolink::damiao

@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "dmctl/bus.hpp"
 #include "dmctl/cli.hpp"
 #include "dmctl/json.hpp"
 #include "dmctl/registers.hpp"
@@ -143,31 +144,84 @@ TEST(DmctlRegisters, ParsesValuesInTheRegistersOwnType) {
         {9, "4294967296", std::nullopt},
         {9, "-1", std::nullopt},
         {9, "vel", std::nullopt},
+        {10, "velo", std::nullopt},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(parse_value(*damiao::find_register(c.number), c.text), c.value) << c.text;
     }
+    EXPECT_EQ(damiao::value_kind(*damiao::find_register(10)),
+              "one of mit, pos_vel, vel, force_pos (or 1 to 4)");
 }
 
-TEST(DmctlRegisters, RefusesValuesAMotorCannotTake) {
+TEST(DmctlRegisters, IdWritesClashWithAnotherMotorWhereItIsCommandedOrAnswers) {
+    // Motor 0x02 gets a new id; the other motor on the bus is 0x01, answering at 0x11.
+    const BusMotor other{0x01, 0x11};
     struct Case {
         std::uint8_t number;
-        std::uint32_t payload;
-        bool refused;
+        std::uint32_t value;
+        std::string_view clash;  // empty: none
+        bool by_command_id;      // then the scan must reach motor 0x01
     };
-    const auto bits = [](float value) { return std::bit_cast<std::uint32_t>(value); };
     const Case cases[] = {
-        {7, 0x7FF, false}, {7, 0x800, true},  {8, 0, false},        {8, 0x1000, true},
-        {10, 1, false},    {10, 4, false},    {10, 0, true},        {10, 7, true},
-        {21, bits(12.5F), false},             {21, bits(0.0F), true},
-        {22, bits(-5.0F), true},              {23, bits(-0.0F), true},
-        {23, bits(1e-3F), false},             {9, 0xFFFFFFFF, false},
+        {7, 0x001,
+         "master id 0x01 is the MIT command id of motor 0x01 (master id 0x11), so "
+         "motor 0x02's answers would be commands to it",
+         true},
+        {7, 0x201,
+         "master id 0x201 is the VEL command id of motor 0x01 (master id 0x11), so "
+         "motor 0x02's answers would be commands to it",
+         true},
+        {7, 0x011,
+         "master id 0x11 is where motor 0x01 (master id 0x11) answers, so the answers "
+         "of the two motors could not be told apart",
+         false},
+        {7, 0x012, "", false},
+        {7, 0x401, "", false},
+        {8, 0x001,
+         "motor id 0x01's MIT command id 0x01 is the MIT command id of motor 0x01 "
+         "(master id 0x11), so both motors would obey the frames sent there",
+         true},
+        {8, 0x701,
+         "motor id 0x701's POS_VEL command id 0x01 is the MIT command id of motor "
+         "0x01 (master id 0x11), so both motors would obey the frames sent there",
+         true},
+        {8, 0x201,
+         "motor id 0x201's MIT command id 0x201 is the VEL command id of motor 0x01 "
+         "(master id 0x11), so both motors would obey the frames sent there",
+         true},
+        {8, 0x711,
+         "motor id 0x711's POS_VEL command id 0x11 is where motor 0x01 (master id "
+         "0x11) answers, so its answers would be commands to motor 0x02",
+         false},
+        {8, 0x011,
+         "motor id 0x11's MIT command id 0x11 is where motor 0x01 (master id 0x11) "
+         "answers, so its answers would be commands to motor 0x02",
+         false},
+        {8, 0x003, "", false},
+        {8, 0x401, "", false},
     };
     for (const Case& c : cases) {
-        const RegisterValue value{damiao::find_register(c.number)->type, c.payload};
-        EXPECT_EQ(value_refusal(c.number, value).has_value(), c.refused)
-            << int(c.number) << " " << c.payload;
+        EXPECT_EQ(id_clash(0x02, c.number, c.value, other).value_or(""), c.clash)
+            << int(c.number) << " " << c.value;
+        const auto candidates = clash_candidates(c.number, c.value);
+        EXPECT_EQ(std::ranges::find(candidates, other.motor_id) != candidates.end(),
+                  c.by_command_id)
+            << int(c.number) << " " << c.value;
     }
+}
+
+TEST(DmctlArguments, RepeatedIdListsJoinInOrderAndPresetsTakeAnyCase) {
+    const std::vector<std::string_view> lists{"1-3", "5", "2,0x10"};
+    EXPECT_EQ(*parse_id_lists(lists, kDefaultScanIds),
+              (std::vector<std::uint16_t>{1, 2, 3, 5, 16}));
+    EXPECT_EQ(parse_id_lists({}, kDefaultScanIds)->size(), 32U);
+    const std::vector<std::string_view> wrong{"1-3", "5-2"};
+    EXPECT_EQ(parse_id_lists(wrong, kDefaultScanIds).error().message,
+              "id range '5-2' runs backwards");
+
+    EXPECT_EQ(preset_limits("DM4340")->t_max, 28.0F);
+    EXPECT_EQ(preset_limits("Dm10010L")->v_max, 25.0F);
+    EXPECT_EQ(preset_limits("dm4310x").error().status, kExitUsage);
 }
 
 TEST(DmctlRegisters, NamesNumbersAndValueTexts) {

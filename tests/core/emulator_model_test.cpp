@@ -800,7 +800,7 @@ std::expected<Options, std::string> parse(std::initializer_list<std::string_view
 
 TEST(EmulatorOptions, ReadsMotorsFaultsAndSwitches) {
     const auto options =
-        parse({"--iface=vcan1", "--motor", "0x801:0x811:dm4340:3", "--motor", "2:18", "--fault",
+        parse({"--iface=vcan1", "--motor", "0x801:0x811:DM4340:3", "--motor", "2:18", "--fault",
                "delay=30", "--fault", "noise=2@2", "--fault", "delay=5@0x801", "--fault",
                "silent@2", "--fault=register-reply-id=0x7f0", "--ready-file", "/x/ready", "--log",
                "--duration", "1.5"});

@@ -4,8 +4,13 @@
 #include <string>
 #include <vector>
 
+#include <bit>
+#include <cmath>
+#include <limits>
+
 #include "core/scripted_transport.hpp"
 #include "damiao/driver.hpp"
+#include "damiao/register_names.hpp"
 
 namespace axiolink::damiao {
 namespace {
@@ -280,6 +285,127 @@ TEST(EnsureControlMode, DefaultPauseSleepsOnTheCallingThread) {
 
     ASSERT_TRUE(done.has_value()) << done.error().message();
     EXPECT_GE(elapsed, std::chrono::milliseconds(100));
+}
+
+TEST(RegisterValueRules, RefuseWhatAMotorCannotTakeOrWouldTakeForSomethingElse) {
+    const auto bits = [](float value) { return std::bit_cast<std::uint32_t>(value); };
+    const std::string cannot_take = "the motor cannot take it";
+    const std::string own_answers = "the motor would take its own answers for commands";
+    const std::string requests = "register requests go to 0x7FF, so every motor would read the ";
+    const std::string coarse =
+        "no model's range is more than half that, and MIT values scaled to a wider range lose "
+        "their precision";
+    const std::string modes = "one of mit, pos_vel, vel, force_pos (or 1 to 4)";
+    const std::string own_ids = "a master id other than the motor's command ids ";
+    const std::string ids_of = "a motor id whose command ids ";
+    struct Case {
+        MotorIds motor;
+        std::uint8_t number;
+        std::uint32_t payload;
+        std::string must_be;  // empty: the value may be written
+        std::string reason;
+    };
+    const Case cases[] = {
+        // Ids beyond 11 bits, and the register request id.
+        {{2, 0x12}, 7, 0x800, "an id from 0 to 0x7FF", cannot_take},
+        {{2, 0x12}, 8, 0x1000, "an id from 0 to 0x7FF", cannot_take},
+        {{2, 0x12},
+         7,
+         0x7FF,
+         "a master id other than 0x7FF",
+         requests + "motor's answers as requests"},
+        {{2, 0x12},
+         8,
+         0x4FF,
+         ids_of + "(0x4FF, 0x5FF, 0x6FF, 0x7FF) leave out 0x7FF",
+         requests + "motor's commands as requests"},
+        {{2, 0x12},
+         8,
+         0x6FF,
+         ids_of + "(0x6FF, 0x7FF, 0x0FF, 0x1FF) leave out 0x7FF",
+         requests + "motor's commands as requests"},
+        {{2, 0x12}, 8, 0x3FF, "", ""},
+        {{2, 0x12}, 7, 0x7FE, "", ""},
+        // A master id at one of the motor's own command ids, in 11 bits.
+        {{2, 0x12}, 7, 0x002, own_ids + "0x002, 0x102, 0x202, 0x302", own_answers},
+        {{2, 0x12}, 7, 0x302, own_ids + "0x002, 0x102, 0x202, 0x302", own_answers},
+        {{0x502, 0x12}, 7, 0x002, own_ids + "0x502, 0x602, 0x702, 0x002", own_answers},
+        {{0x802, 0x12}, 7, 0x102, own_ids + "0x002, 0x102, 0x202, 0x302", own_answers},
+        {{2, 0x12}, 7, 0x001, "", ""},  // another motor's id: only the bus can tell
+        {{2, 0x12}, 7, 0x000, "", ""},
+        {{2, 0x12}, 7, 0x402, "", ""},
+        // A motor id of 0, or one commanded at the motor's own master id.
+        {{2, 0x12},
+         8,
+         0,
+         "a motor id from 1 to 0x7FF",
+         "at id 0 the motor would take the answers of every motor with master id 0 for "
+         "commands"},
+        {{2, 0x12},
+         8,
+         0x12,
+         ids_of + "(0x012, 0x112, 0x212, 0x312) leave out its master id 0x012",
+         own_answers},
+        {{2, 0x312},
+         8,
+         0x12,
+         ids_of + "(0x012, 0x112, 0x212, 0x312) leave out its master id 0x312",
+         own_answers},
+        {{2, 0x812},
+         8,
+         0x712,
+         ids_of + "(0x712, 0x012, 0x112, 0x212) leave out its master id 0x012",
+         own_answers},
+        {{2, 0x12}, 8, 0x412, "", ""},
+        {{2, std::nullopt}, 8, 0x12, "", ""},  // the master id unknown: that check waits for it
+        {{2, 0x12}, 8, 1, "", ""},
+        // Modes.
+        {{1, 0x11}, 10, 0, modes, cannot_take},
+        {{1, 0x11}, 10, 1, "", ""},
+        {{1, 0x11}, 10, 4, "", ""},
+        {{1, 0x11}, 10, 7, modes, cannot_take},
+        // Ranges: positive, and up to twice the widest model's.
+        {{1, 0x11}, 21, bits(12.5F), "", ""},
+        {{1, 0x11}, 21, bits(30.0F), "", ""},
+        {{1, 0x11}, 21, bits(std::nextafter(30.0F, 31.0F)), "a number up to 30", coarse},
+        {{1, 0x11}, 21, bits(0.0F), "a positive number", cannot_take},
+        {{1, 0x11}, 22, bits(600.0F), "", ""},
+        {{1, 0x11}, 22, bits(601.0F), "a number up to 600", coarse},
+        {{1, 0x11}, 22, bits(-5.0F), "a positive number", cannot_take},
+        {{1, 0x11}, 23, bits(400.0F), "", ""},
+        {{1, 0x11}, 23, bits(1e30F), "a number up to 400", coarse},
+        {{1, 0x11}, 23, bits(-0.0F), "a positive number", cannot_take},
+        {{1, 0x11},
+         23,
+         bits(std::numeric_limits<float>::quiet_NaN()),
+         "a positive number",
+         cannot_take},
+        {{1, 0x11}, 23, bits(1e-3F), "", ""},
+        {{1, 0x11}, 9, 0xFFFFFFFF, "", ""},
+    };
+    for (const Case& c : cases) {
+        const RegisterValue value{find_register(c.number)->type, c.payload};
+        const auto refusal = value_refusal(c.motor, c.number, value);
+        const auto where = [&] {
+            return std::to_string(c.number) + " " + std::to_string(c.payload) + " for motor " +
+                   std::to_string(c.motor.motor_id);
+        };
+        ASSERT_EQ(refusal.has_value(), !c.must_be.empty()) << where();
+        if (refusal) {
+            EXPECT_EQ(refusal->must_be, c.must_be) << where();
+            EXPECT_EQ(refusal->reason, c.reason) << where();
+        }
+    }
+    EXPECT_EQ((ValueRefusal{"a positive number", cannot_take}.text("'-5'", 23)),
+              "value '-5' is not a positive number for register 23; the motor cannot take it");
+}
+
+TEST(RegisterValueRules, RangeBoundsLeaveEveryPresetRoomTwice) {
+    for (const auto& [name, limits] : kMitLimitsPresets) {
+        EXPECT_LE(2.0F * limits.p_max, kPMaxBound) << name;
+        EXPECT_LE(2.0F * limits.v_max, kVMaxBound) << name;
+        EXPECT_LE(2.0F * limits.t_max, kTMaxBound) << name;
+    }
 }
 
 }  // namespace

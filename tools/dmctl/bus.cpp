@@ -227,9 +227,8 @@ std::expected<std::vector<std::uint16_t>, Failure> find_motors(
 }
 
 std::expected<damiao::MitLimits, Failure> preset_limits(std::string_view name) {
-    const auto* preset =
-        std::ranges::find(damiao::kMitLimitsPresets, name, &damiao::MitLimitsPreset::name);
-    if (preset == damiao::kMitLimitsPresets.end()) {
+    const damiao::MitLimitsPreset* preset = damiao::find_preset(name);
+    if (preset == nullptr) {
         return usage_error("unknown preset '" + std::string(name) +
                            "'; presets: " + preset_names());
     }

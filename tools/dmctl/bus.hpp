@@ -51,7 +51,8 @@ std::expected<damiao::Damiao, Failure> motor_for_commands(const Settings& settin
 std::expected<std::vector<std::uint16_t>, Failure> find_motors(
     const Settings& settings, transport::CanTransport& bus, const std::vector<std::uint16_t>& ids);
 
-// The limits of a named model preset; a usage failure listing the names.
+// The limits of a named model preset (any case); a usage failure listing the
+// names.
 std::expected<damiao::MitLimits, Failure> preset_limits(std::string_view name);
 std::string preset_names();
 

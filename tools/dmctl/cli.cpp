@@ -148,6 +148,26 @@ std::expected<std::vector<std::uint16_t>, Failure> parse_id_list(std::string_vie
     return ids;
 }
 
+std::expected<std::vector<std::uint16_t>, Failure> parse_id_lists(
+    std::span<const std::string_view> texts, std::string_view fallback) {
+    if (texts.empty()) {
+        return parse_id_list(fallback);
+    }
+    std::vector<std::uint16_t> ids;
+    for (const std::string_view text : texts) {
+        const auto more = parse_id_list(text);
+        if (!more) {
+            return std::unexpected(more.error());
+        }
+        for (const std::uint16_t id : *more) {
+            if (std::ranges::find(ids, id) == ids.end()) {
+                ids.push_back(id);
+            }
+        }
+    }
+    return ids;
+}
+
 std::expected<double, Failure> parse_seconds(std::string_view text, std::string_view option) {
     double seconds = 0.0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);

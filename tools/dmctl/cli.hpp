@@ -40,6 +40,10 @@ struct Failure {
     // The result went to standard output already (with --json: as the one
     // JSON object there); only the text goes to standard error.
     bool result_printed = false;
+    // What dmctl did after the failure to leave the motor safe ("sent a
+    // disable ..."): a line of its own on standard error, and the "undone"
+    // member of the JSON failure. Empty when nothing was needed.
+    std::string undone = {};
 };
 
 using Outcome = std::expected<void, Failure>;
@@ -80,6 +84,10 @@ std::expected<std::uint16_t, Failure> parse_motor_id(std::string_view text,
                                                      std::string_view what = "motor id");
 // "1-32", "0x01-0x10", "5" or comma-separated lists of those.
 std::expected<std::vector<std::uint16_t>, Failure> parse_id_list(std::string_view text);
+// The ids of every --ids given (`--ids 1-3 --ids 5`), joined in the order
+// given without repeats; `fallback` when none is given.
+std::expected<std::vector<std::uint16_t>, Failure> parse_id_lists(
+    std::span<const std::string_view> texts, std::string_view fallback);
 // Seconds, a non-negative decimal number.
 std::expected<double, Failure> parse_seconds(std::string_view text, std::string_view option);
 

@@ -49,12 +49,9 @@ std::expected<std::uint16_t, Failure> motor_argument(const ParsedArgs& args, std
 std::expected<std::uint8_t, Failure> register_argument(std::string_view text) {
     const auto number = parse_register(text);
     if (!number) {
-        std::string names;
-        for (const RegisterName& entry : kRegisterNames) {
-            names += (names.empty() ? "" : ", ") + std::string(entry.name);
-        }
-        return usage_error("register '" + std::string(text) +
-                           "' is neither a number from 0 to 255 nor a name: " + names);
+        return usage_error(
+            "register '" + std::string(text) +
+            "' is neither a number from 0 to 255 nor a name: " + damiao::register_name_list());
     }
     return *number;
 }
@@ -87,7 +84,8 @@ Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
     if (auto ok = expect_positional(args, 0, "scan", "no arguments"); !ok) {
         return ok;
     }
-    const auto ids = parse_id_list(args.last("--ids").value_or(kDefaultScanIds));
+    const auto given_ids = args.all("--ids");
+    const auto ids = parse_id_lists(given_ids, kDefaultScanIds);
     if (!ids) {
         return std::unexpected(ids.error());
     }
@@ -110,7 +108,13 @@ Outcome run_scan(const Settings& settings, const ParsedArgs& args) {
         }
         found.push_back(motor_found);
     }
-    const std::string range(args.last("--ids").value_or(kDefaultScanIds));
+    std::string range;
+    for (const std::string_view text : given_ids) {
+        range += (range.empty() ? "" : ",") + std::string(text);
+    }
+    if (range.empty()) {
+        range = kDefaultScanIds;
+    }
     if (found.empty()) {
         Failure failure{
             kExitFailure,
@@ -326,6 +330,69 @@ Outcome run_read(const Settings& settings, const ParsedArgs& args) {
     return {};
 }
 
+// Before an id register (7 master id, 8 motor id) of `motor_id` is set to
+// `value`: the rules that need the bus. A new motor id must keep its command
+// ids off the motor's own master id, which is read for that; and unless
+// `no_scan`, no other motor found among `scan_ids` (and the ids where a
+// clash by command ids could hide) may be commanded or answer where the new
+// id would put this motor's frames.
+Outcome check_id_change(const Settings& settings, transport::CanTransport& bus,
+                        std::uint16_t motor_id, std::uint8_t number, std::string_view given,
+                        std::uint32_t value, const std::vector<std::uint16_t>& scan_ids,
+                        bool no_scan) {
+    const std::string self = "motor " + id_text(motor_id);
+    if (number == damiao::kMotorIdRegister) {
+        const auto master = read_checked(settings, bus, motor_id, damiao::kMasterIdRegister);
+        if (!master) {
+            return std::unexpected(master.error());
+        }
+        const damiao::MotorIds ids{motor_id, static_cast<std::uint16_t>(master->payload & 0x7FFU)};
+        if (const auto why = value_refusal(ids, number, {damiao::RegisterType::Uint32, value})) {
+            return std::unexpected(
+                Failure{kExitFailure,
+                        self + ": " + why->text("'" + std::string(given) + "'", number),
+                        {"the master id is the motor's register 7: change it first (`dmctl write " +
+                         id_text(motor_id) + " master_id ...`), or choose another motor id"}});
+        }
+    }
+    const std::string where = id_text(value);
+    if (no_scan) {
+        std::fprintf(stderr,
+                     "dmctl: warning: --no-scan: not checked whether another motor is commanded "
+                     "or answers at %s\n",
+                     where.c_str());
+        return {};
+    }
+    std::vector<std::uint16_t> ids = scan_ids;
+    for (const std::uint16_t candidate : clash_candidates(number, value)) {
+        if (std::ranges::find(ids, candidate) == ids.end()) {
+            ids.push_back(candidate);
+        }
+    }
+    std::erase(ids, motor_id);
+    const auto found = find_motors(settings, bus, ids);
+    if (!found) {
+        return std::unexpected(found.error());
+    }
+    for (const std::uint16_t other : *found) {
+        const auto master = read_checked(settings, bus, other, damiao::kMasterIdRegister);
+        if (!master) {
+            return std::unexpected(master.error());
+        }
+        const BusMotor seen{other, static_cast<std::uint16_t>(master->payload & 0x7FFU)};
+        if (const auto clash = id_clash(motor_id, number, value, seen)) {
+            return std::unexpected(
+                Failure{kExitFailure,
+                        self + ": register " + std::to_string(number) + " not written: " + *clash,
+                        {"`dmctl --iface " + settings.iface +
+                             " scan` lists the motors with their master ids: choose an id none of "
+                             "them is commanded or answers at",
+                         "--no-scan writes without looking at the other motors"}});
+        }
+    }
+    return {};
+}
+
 Outcome run_write(const Settings& settings, const ParsedArgs& args) {
     const auto id = motor_argument(args, 3, "write", "ID REGISTER VALUE");
     if (!id) {
@@ -335,26 +402,38 @@ Outcome run_write(const Settings& settings, const ParsedArgs& args) {
     if (!number) {
         return std::unexpected(number.error());
     }
+    const std::string_view given = args.positional[2];
     // A register outside the table has no type to parse the value by: let the
     // driver refuse it with its own words.
     const auto info = damiao::find_register(*number);
     std::optional<RegisterValue> value;
     if (info) {
-        value = parse_value(*info, args.positional[2]);
+        value = parse_value(*info, given);
         if (!value) {
-            return usage_error("value '" + std::string(args.positional[2]) + "' is not a " +
+            return usage_error("value '" + std::string(given) + "' is not " +
                                std::string(damiao::value_kind(*info)) + " for register " +
                                std::to_string(*number));
         }
-        if (const auto why = value_refusal(*number, *value)) {
-            return usage_error("value '" + std::string(args.positional[2]) + "' is not " +
-                               std::string(*why) + " for register " + std::to_string(*number) +
-                               "; the motor cannot take it");
+        if (const auto why = value_refusal({*id, std::nullopt}, *number, *value)) {
+            return usage_error(why->text("'" + std::string(given) + "'", *number));
         }
+    }
+    const bool id_register =
+        *number == damiao::kMasterIdRegister || *number == damiao::kMotorIdRegister;
+    const auto scan_ids = parse_id_lists(args.all("--ids"), kDefaultScanIds);
+    if (!scan_ids) {
+        return std::unexpected(scan_ids.error());
     }
     auto bus = open_bus(settings);
     if (!bus) {
         return std::unexpected(bus.error());
+    }
+    if (id_register) {
+        if (auto clear = check_id_change(settings, *bus, *id, *number, given, value->payload,
+                                         *scan_ids, args.has("--no-scan"));
+            !clear) {
+            return clear;
+        }
     }
     const Damiao motor = register_access(settings, *id);
     const std::string what =
@@ -388,7 +467,26 @@ Outcome run_write(const Settings& settings, const ParsedArgs& args) {
 struct SpecialCommand {
     std::string_view name;
     damiao::Result<MotorState> (Damiao::*send)(transport::CanTransport&) const;
+    // A failed exchange is followed by a disable: an enable whose answer went
+    // astray (a wrong master id sends it elsewhere) may still have been taken.
+    bool disable_on_failure = false;
 };
+
+// Sends the disable after a failed enable and says how it went. A disable
+// only ever stops the motor driving, so it is safe whatever state the motor
+// is in.
+std::string disable_after_failure(const Damiao& motor, transport::CanTransport& bus) {
+    const std::string target = "a disable to motor " + id_text(motor.motor_id());
+    const auto state = motor.disable(bus);
+    if (state) {
+        return "sent " + target + ", in case it took the enable: " + state_text(*state);
+    }
+    const auto* failed = std::get_if<damiao::Error::Transport>(&state.error().detail());
+    if (failed != nullptr && failed->error.kind() == transport::TransportError::Kind::Timeout) {
+        return "sent " + target + ", in case it took the enable (no answer to it either)";
+    }
+    return "tried " + target + ", in case it took the enable: " + state.error().message();
+}
 
 Outcome run_special(const Settings& settings, const ParsedArgs& args,
                     const SpecialCommand& command) {
@@ -420,11 +518,14 @@ Outcome run_special(const Settings& settings, const ParsedArgs& args,
     }
     const auto state = ((*motor).*command.send)(*bus);
     if (!state) {
-        return std::unexpected(bus_failure(settings,
-                                           "motor " + id_text(*id) + ": " +
-                                               std::string(command.name) + " (answer at " +
-                                               id_text(motor->master_id()) + ")",
-                                           state.error(), *id, true));
+        Failure failure = bus_failure(settings,
+                                      "motor " + id_text(*id) + ": " + std::string(command.name) +
+                                          " (answer at " + id_text(motor->master_id()) + ")",
+                                      state.error(), *id, true);
+        if (command.disable_on_failure) {
+            failure.undone = disable_after_failure(*motor, *bus);
+        }
+        return std::unexpected(failure);
     }
     if (settings.json) {
         Json json;
@@ -443,7 +544,7 @@ Outcome run_special(const Settings& settings, const ParsedArgs& args,
     return {};
 }
 
-constexpr SpecialCommand kEnable{"enable", &Damiao::enable};
+constexpr SpecialCommand kEnable{"enable", &Damiao::enable, true};
 constexpr SpecialCommand kDisable{"disable", &Damiao::disable};
 constexpr SpecialCommand kZero{"zero", &Damiao::set_zero};
 constexpr SpecialCommand kClear{"clear", &Damiao::clear_error};
@@ -462,6 +563,7 @@ Outcome run_clear(const Settings& s, const ParsedArgs& a) {
 }
 
 constexpr OptionRule kScanOptions[] = {{"--ids", true}};
+constexpr OptionRule kWriteOptions[] = {{"--ids", true}, {"--no-scan", false}};
 constexpr OptionRule kSpecialOptions[] = {{"--master", true}, {"--preset", true}};
 constexpr OptionRule kMonitorOptions[] = {{"--motor", true},
                                           {"--duration", true},
@@ -482,6 +584,17 @@ Options:
   --master ID     the motor's master id, skipping the register read
   --preset NAME   decode the answer with this model's limits (dm4310, ...))";
 
+constexpr std::string_view kEnableDetails = R"(
+The master id (the id the motor answers at) is read from register 7 unless
+--master gives it; the limits that decode the answer are read from registers
+21 to 23 unless --preset names the motor model. An enable that fails (no
+answer, e.g. at a wrong master id) is followed by a disable, in case the
+motor took it; the exit status is 1 all the same.
+
+Options:
+  --master ID     the motor's master id, skipping the register read
+  --preset NAME   decode the answer with this model's limits (dm4310, ...))";
+
 const Subcommand kSubcommands[] = {
     {"scan", "[--ids LIST]", "find the motors that answer and list their ids, mode and limits",
      R"(
@@ -491,7 +604,7 @@ their master id, control mode and MIT ranges. Only register reads are
 sent: nothing moves. Exit status 1 when no motor answers.
 
 Options:
-  --ids LIST      ids to try: 1-32 (default), 0x01-0x10, 1,3,5-7)",
+  --ids LIST      ids to try: 1-32 (default), 0x01-0x10, 1,3,5-7; repeatable)",
      kScanOptions, run_scan},
     {"info",
      "ID",
@@ -518,18 +631,27 @@ REGISTER is a number or a name (master_id, motor_id, timeout, control_mode,
 hw_version, fw_version, p_max, v_max, t_max); `dmctl info ID` lists them.)",
      {},
      run_read},
-    {"write",
-     "ID REGISTER VALUE",
-     "write one register and read it back",
+    {"write", "ID REGISTER VALUE [--ids LIST] [--no-scan]", "write one register and read it back",
      R"(
 VALUE is typed by the register: a number for Float registers (p_max 12.5),
 decimal or 0x hex for the others, a mode name for control_mode. The value is
 written, and read back after 100 ms; exit status 1 if the motor reports
-another value. Values are not saved in the motor's flash.)",
-     {},
-     run_write},
+another value. Values are not saved in the motor's flash.
+
+Values that would make a motor take frames meant for something else are
+refused (exit status 2): motor id 0, a master id of 0x7FF or at one of the
+motor's own command ids (ID, 0x100+ID, 0x200+ID, 0x300+ID), p_max, v_max and
+t_max beyond twice any model's range (30, 600, 400). Before master_id or
+motor_id is written, the bus is scanned, and an id at which another motor
+is commanded or answers is refused (exit status 1).
+
+Options:
+  --ids LIST      ids to scan before an id is written (default 1-32; the ids
+                  a clash of command ids could hide at are always added)
+  --no-scan       write master_id or motor_id without the scan (a warning))",
+     kWriteOptions, run_write},
     {"enable", "ID [--master ID] [--preset NAME]", "enable the motor and print its state",
-     kSpecialDetails, kSpecialOptions, run_enable},
+     kEnableDetails, kSpecialOptions, run_enable},
     {"disable", "ID [--master ID] [--preset NAME]", "disable the motor and print its state",
      kSpecialDetails, kSpecialOptions, run_disable},
     {"zero", "ID [--master ID] [--preset NAME]", "make the present position the zero",

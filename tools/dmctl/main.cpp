@@ -63,6 +63,9 @@ int report_failure(const Settings& settings, const Failure& failure) {
     if (failure.status == kExitUsage) {
         text += "Try 'dmctl --help'.\n";
     }
+    if (!failure.undone.empty()) {
+        text += "dmctl: " + failure.undone + "\n";
+    }
     std::fputs(text.c_str(), stderr);
     if (settings.json && !failure.result_printed) {
         Json json;
@@ -71,7 +74,11 @@ int report_failure(const Settings& settings, const Failure& failure) {
         for (const std::string& check : failure.checks) {
             json.value(std::string_view(check));
         }
-        json.end_array().field("exit_status", static_cast<unsigned>(failure.status)).end_object();
+        json.end_array();
+        if (!failure.undone.empty()) {
+            json.field("undone", std::string_view(failure.undone));
+        }
+        json.field("exit_status", static_cast<unsigned>(failure.status)).end_object();
         print_line(json.text());
     }
     return failure.status;

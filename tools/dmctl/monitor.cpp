@@ -294,7 +294,7 @@ Outcome run_monitor(const Settings& settings, const ParsedArgs& args) {
         }
         interval = *parsed;
     }
-    const auto ids = parse_id_list(args.last("--ids").value_or(kDefaultScanIds));
+    const auto ids = parse_id_lists(args.all("--ids"), kDefaultScanIds);
     if (!ids) {
         return std::unexpected(ids.error());
     }

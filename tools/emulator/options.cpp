@@ -51,9 +51,8 @@ std::expected<MotorConfig, std::string> parse_motor(std::string_view text) {
     motor.motor_id = static_cast<std::uint16_t>(*motor_id);
     motor.master_id = static_cast<std::uint16_t>(*master_id);
     if (parts.size() >= 3) {
-        const auto preset =
-            std::ranges::find(damiao::kMitLimitsPresets, parts[2], &damiao::MitLimitsPreset::name);
-        if (preset == damiao::kMitLimitsPresets.end()) {
+        const damiao::MitLimitsPreset* preset = damiao::find_preset(parts[2]);
+        if (preset == nullptr) {
             return fail("unknown preset " + quoted(parts[2]));
         }
         motor.preset = preset->name;

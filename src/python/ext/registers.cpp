@@ -90,15 +90,23 @@ PyResult<std::optional<std::uint8_t>> named_or_numbered(
     return static_cast<std::uint8_t>(wide);
 }
 
-// A ValueError "{what} {repr(given)} {complaint}".
-std::unexpected<Failure> refused(std::string_view what, PyObject* given,
-                                 const std::string& complaint) {
+// A ValueError with the text `complaint` makes of repr(given).
+template <class Complaint>
+std::unexpected<Failure> refused(PyObject* given, Complaint&& complaint) {
     PyRef shown = PyRef::steal(PyObject_Repr(given));
     const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
     if (text == nullptr) {
         return already_set();
     }
-    return error_value(PyExc_ValueError, std::string(what) + " " + text + " " + complaint);
+    return error_value(PyExc_ValueError, complaint(std::string_view(text)));
+}
+
+// A ValueError "{what} {repr(given)} {complaint}".
+std::unexpected<Failure> refused(std::string_view what, PyObject* given,
+                                 const std::string& complaint) {
+    return refused(given, [&](std::string_view shown) {
+        return std::string(what) + " " + std::string(shown) + " " + complaint;
+    });
 }
 
 // A register by number (0 to 255) or by name ("p_max", any case).
@@ -109,7 +117,8 @@ PyResult<std::uint8_t> register_number(PyObject* given) {
     }
     if (!*number) {
         return refused("register", given,
-                       "is neither a register name nor a number from 0 to 255");
+                       "is neither a register name nor a number from 0 to 255; the names: " +
+                           damiao::register_name_list());
     }
     return **number;
 }
@@ -131,8 +140,10 @@ std::string value_text(const RegisterValue& value) {
 
 // A value in the register's own type, as `dmctl write` takes it: a finite
 // number for a Float register, 0 to 0xFFFFFFFF for a Uint32 one, a mode
-// name too for the control mode; given as a number or as the same text.
-PyResult<RegisterValue> register_value(const damiao::RegisterInfo& info, PyObject* given) {
+// name too for the control mode; given as a number or as the same text. The
+// value rules `dmctl write` applies hold for `driver`'s ids.
+PyResult<RegisterValue> register_value(const Damiao& driver, const damiao::RegisterInfo& info,
+                                       PyObject* given) {
     std::optional<RegisterValue> value;
     if (PyUnicode_Check(given)) {
         auto text = to_str(given, "value");
@@ -161,13 +172,13 @@ PyResult<RegisterValue> register_value(const damiao::RegisterInfo& info, PyObjec
     }
     if (!value) {
         return refused("value", given,
-                       "is not a " + std::string(damiao::value_kind(info)) + " for register " +
+                       "is not " + std::string(damiao::value_kind(info)) + " for register " +
                            std::to_string(info.number));
     }
-    if (const auto why = damiao::value_refusal(info.number, *value)) {
-        return refused("value", given,
-                       "is not " + std::string(*why) + " for register " +
-                           std::to_string(info.number) + "; the motor cannot take it");
+    const damiao::MotorIds ids{driver.motor_id(), driver.master_id()};
+    if (const auto why = damiao::value_refusal(ids, info.number, *value)) {
+        return refused(given,
+                       [&](std::string_view shown) { return why->text(shown, info.number); });
     }
     return *value;
 }
@@ -221,7 +232,7 @@ PyResult<PyRef> write_register(PyObject*, PyObject* const* args, Py_ssize_t narg
     // driver refuses it in its own words.
     RegisterValue value;
     if (const auto info = damiao::find_register(*number)) {
-        auto given = register_value(*info, (*matched)[3]);
+        auto given = register_value(*target->driver, *info, (*matched)[3]);
         if (!given) {
             return std::unexpected(std::move(given.error()));
         }
@@ -304,7 +315,10 @@ PyMethodDef kFunctions[] = {
      "`value` is taken as `dmctl write` takes it: a finite number for p_max,\n"
      "v_max and t_max, 0 to 0xFFFFFFFF for the others, and a mode name too for\n"
      "control_mode; as a number or as text. Returns the value read back.\n"
-     "ValueError for a value the register cannot hold; MotorError for a\n"
+     "ValueError for a value the register cannot hold, or one that `dmctl\n"
+     "write` refuses too: motor id 0, a master id of 0x7FF or at one of the\n"
+     "motor's own command ids, a motor id commanded at 0x7FF or at the\n"
+     "motor's master id, ranges above 30, 600 and 400. MotorError for a\n"
      "read-only or unknown register, a motor that does not answer, or one\n"
      "that reports another value than the one written (some registers take\n"
      "writes only while the motor is disabled)."},

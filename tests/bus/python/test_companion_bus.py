@@ -12,10 +12,11 @@ import axiolink
 from axiolink import ControlSetpoint, Damiao, MitSetpoint, MotorState, SocketCanTransport
 from axiolink_ext import MotorError, MotorGroup, read_register, set_control_mode, write_register
 
-from bus_support import IFACE, REPLY_MS, Emulator
+from bus_support import IFACE, REPLY_MS, Capture, Emulator
 
 OTHER_IFACE = "vcan1"
 TIMEOUT_TEXT = "transport error: timeout waiting for frame"
+NAMES = "master_id, motor_id, timeout, control_mode, hw_version, fw_version, p_max, v_max, t_max"
 
 
 def motors(*ids):
@@ -227,9 +228,19 @@ class RegisterTest(unittest.TestCase):
             (("timeout", -1), ValueError,
              "value -1 is not a number from 0 to 0xFFFFFFFF for register 9"),
             (("control_mode", "fast"), ValueError,
-             "value 'fast' is not a number from 0 to 0xFFFFFFFF for register 10"),
-            (("speed", 1), ValueError,
-             "register 'speed' is neither a register name nor a number from 0 to 255"),
+             "value 'fast' is not one of mit, pos_vel, vel, force_pos (or 1 to 4) for register 10"),
+            (("t_max", 1e30), ValueError, "value 1e+30 is not a number up to 400 for register 23; "
+             "no model's range is more than half that, and MIT values scaled to a wider range "
+             "lose their precision"),
+            # Motor 1 answering at 0x101 would take its answers for POS_VEL commands.
+            (("master_id", 0x101), ValueError, "value 257 is not a master id other than the "
+             "motor's command ids 0x001, 0x101, 0x201, 0x301 for register 7; the motor would take "
+             "its own answers for commands"),
+            (("motor_id", "0x711"), ValueError, "value '0x711' is not a motor id whose command ids "
+             "(0x711, 0x011, 0x111, 0x211) leave out its master id 0x011 for register 8; the "
+             "motor would take its own answers for commands"),
+            (("speed", 1), ValueError, "register 'speed' is neither a register name nor a number "
+             "from 0 to 255; the names: " + NAMES),
             ((13, 1), MotorError, "motor 0x01: register 13 is read-only"),
             ((5, 1), MotorError, "motor 0x01: register 5 is not in the Damiao register table"),
         ]
@@ -237,9 +248,40 @@ class RegisterTest(unittest.TestCase):
             with self.subTest(text), self.assertRaises(error) as caught:
                 write_register(self.motor, self.bus, register, value)
             self.assertEqual(str(caught.exception), text)
+        with self.assertRaises(ValueError) as caught:
+            read_register(self.motor, self.bus, "pmax")
+        self.assertEqual(str(caught.exception), "register 'pmax' is neither a register name nor a "
+                         "number from 0 to 255; the names: " + NAMES)
         with self.assertRaises(MotorError) as caught:
             read_register(Damiao(0x7A, 0x7B, timeout_ms=5), self.bus, "p_max")
         self.assertEqual((caught.exception.motor_id, caught.exception.text), (0x7A, TIMEOUT_TEXT))
+
+    def test_a_register_read_waits_for_the_cycle_that_holds_the_bus(self):
+        # Nobody answers the group's motor, so each cycle holds the bus for its
+        # whole 100 ms after its command. A read of another thread that takes
+        # the bus lock sends its request only after a cycle has ended; one that
+        # did not would send it inside a cycle, within 80 ms of the command,
+        # nearly every time (and might lose its answer to the cycle).
+        group = MotorGroup([Damiao(0x7A, 0x7B)], self.bus, timeout_ms=100)
+        stop = threading.Event()
+        cycling = threading.Thread(target=lambda: [group.cycle([MitSetpoint()])
+                                                   for _ in iter(stop.is_set, True)])
+        with Emulator(*emulated("1:0x11")), Capture() as seen:
+            cycling.start()
+            try:
+                for _ in range(6):
+                    time.sleep(0.03)
+                    self.assertEqual(read_register(self.motor, self.bus, "master_id"), 0x11)
+            finally:
+                stop.set()
+                cycling.join()
+            frames = seen.timed_frames()
+        commands = [at for frame, at in frames if frame.can_id == 0x7A]
+        requests = [at for frame, at in frames if frame.can_id == 0x7FF]
+        since_command = [request - max(at for at in commands if at <= request)
+                         for request in requests if commands[0] <= request]
+        self.assertTrue(since_command)
+        self.assertGreaterEqual(min(since_command), 0.08, since_command)
 
     def test_switches_to_each_of_the_four_modes_and_verifies(self):
         with Emulator(*emulated("1:0x11")):
@@ -252,8 +294,9 @@ class RegisterTest(unittest.TestCase):
                 set_control_mode(self.motor, self.bus, "vel")
             self.assertEqual(caught.exception.text,
                              "control mode verification failed: wrote 3, motor reports 1")
-        with self.assertRaises(ValueError):
-            set_control_mode(self.motor, self.bus, 5)
+        for mode in (0, 5):
+            with self.assertRaises(ValueError):
+                set_control_mode(self.motor, self.bus, mode)
 
 
 if __name__ == "__main__":

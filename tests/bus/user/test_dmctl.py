@@ -70,6 +70,21 @@ class HelpAndUsageTest(unittest.TestCase):
              "vel, force_pos (or 1 to 4) for register 10; the motor cannot take it"),
             (["write", "1", "t_max", "-5"], "dmctl: value '-5' is not a positive number for "
              "register 23; the motor cannot take it"),
+            (["write", "1", "t_max", "1e30"], "dmctl: value '1e30' is not a number up to 400 for "
+             "register 23; no model's range is more than half that, and MIT values scaled to a "
+             "wider range lose their precision"),
+            (["write", "1", "control_mode", "velo"], "dmctl: value 'velo' is not one of mit, "
+             "pos_vel, vel, force_pos (or 1 to 4) for register 10"),
+            # Ids at which the motor would take frames meant for something else.
+            (["write", "2", "master_id", "0x102"], "dmctl: value '0x102' is not a master id other "
+             "than the motor's command ids 0x002, 0x102, 0x202, 0x302 for register 7; the motor "
+             "would take its own answers for commands"),
+            (["write", "2", "master_id", "0x7FF"], "dmctl: value '0x7FF' is not a master id other "
+             "than 0x7FF for register 7; register requests go to 0x7FF, so every motor would "
+             "read the motor's answers as requests"),
+            (["write", "2", "motor_id", "0"], "dmctl: value '0' is not a motor id from 1 to 0x7FF "
+             "for register 8; at id 0 the motor would take the answers of every motor with "
+             "master id 0 for commands"),
             (["enable", "1", "--preset", "dm9999"],
              "dmctl: unknown preset 'dm9999'; presets: dm3507, dm4310, dm4310p, dm4340, dm4340p, "
              "dm6006, dm6248p, dm8006, dm8009, dm10010, dm10010l, dmg6215, dmh3510, dmh6220, "
@@ -137,7 +152,7 @@ class ScanTest(unittest.TestCase):
 
     def test_lists_the_motors_that_answer(self):
         with Emulator("--motor", "1:0x11:dm4310:2", "--motor", "0x7F:0x12:dm4340:3"):
-            text = dmctl("scan", "--ids", "1-4,0x7E-0x7F")
+            text = dmctl("scan", "--ids", "1-4", "--ids", "0x7E-0x7F,2")
             listed = dmctl("--json", "scan", "--ids", "1,0x7F")
         self.assertEqual(text.returncode, 0, text.stderr)
         self.assertEqual(text.stdout.splitlines(), [
@@ -255,6 +270,51 @@ class RegisterTest(unittest.TestCase):
                 self.assertTrue(checks(done.stderr))
 
 
+    def test_an_id_another_motor_is_commanded_or_answers_at_is_refused(self):
+        # Motor 2 answering at 0x001 would command motor 1 with every answer.
+        def write(*args):
+            return dmctl("--timeout-ms", REPLY_TIMEOUT_MS, "write", "2", *args, "--ids", "1-2")
+
+        with Emulator("--motor", "1:0x11:dm4310:1", "--motor", "2:0x12:dm4310:1"), \
+                Capture() as seen:
+            commanded = write("master_id", "0x01")
+            answering = dmctl("--json", "--timeout-ms", REPLY_TIMEOUT_MS, "write", "2",
+                              "master_id", "0x11", "--ids", "1-2")
+            shared = write("motor_id", "0x101")
+            own_master = write("motor_id", "0x712")
+            kept = dmctl("read", "2", "master_id")
+            writes = [f for f in seen.frames() if f.can_id == 0x7FF and f.data[2] == 0x55]
+            free = write("master_id", "0x22")
+            unscanned = write("master_id", "0x01", "--no-scan")
+        refused = "dmctl: motor 0x02: register {} not written: "
+        cases = [
+            (commanded, refused.format(7) + "master id 0x01 is the MIT command id of motor 0x01 "
+             "(master id 0x11), so motor 0x02's answers would be commands to it"),
+            (shared, refused.format(8) + "motor id 0x101's MIT command id 0x101 is the POS_VEL "
+             "command id of motor 0x01 (master id 0x11), so both motors would obey the frames "
+             "sent there"),
+            (own_master, "dmctl: motor 0x02: value '0x712' is not a motor id whose command ids "
+             "(0x712, 0x012, 0x112, 0x212) leave out its master id 0x012 for register 8; the "
+             "motor would take its own answers for commands"),
+        ]
+        for done, message in cases:
+            with self.subTest(message):
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertEqual(done.stderr.splitlines()[0], message)
+                self.assertEqual(done.stdout, "")
+        self.assertEqual(json.loads(answering.stdout)["error"], "motor 0x02: register 7 not "
+                         "written: master id 0x11 is where motor 0x01 (master id 0x11) answers, "
+                         "so the answers of the two motors could not be told apart")
+        self.assertEqual(writes, [])
+        self.assertEqual(kept.stdout, "motor 0x02 register 7 master_id = 18 (0x12)\n")
+        self.assertEqual(free.returncode, 0, free.stderr)
+        self.assertEqual(unscanned.returncode, 0, unscanned.stderr)
+        self.assertEqual(unscanned.stderr, "dmctl: warning: --no-scan: not checked whether "
+                         "another motor is commanded or answers at 0x01\n")
+        self.assertEqual(unscanned.stdout, "motor 0x02 register 7 master_id = 1 (0x01) (written "
+                         "and read back)\n")
+
+
 class ModeTest(unittest.TestCase):
     def test_switches_verifies_and_says_so(self):
         with Emulator("--motor", "1:0x11:dm4310:2"):
@@ -285,7 +345,7 @@ class SpecialCommandTest(unittest.TestCase):
     def test_each_command_prints_the_decoded_state(self):
         with Emulator("--motor", "5:0x15:dm4340:3"):
             enabled = dmctl("enable", "5")
-            zeroed = dmctl("--json", "zero", "5", "--master", "0x15", "--preset", "dm4340")
+            zeroed = dmctl("--json", "zero", "5", "--master", "0x15", "--preset", "DM4340")
             cleared = dmctl("--json", "clear", "5")
             disabled = dmctl("disable", "5", "--master=0x15")
         self.assertRegex(enabled.stdout,
@@ -303,18 +363,29 @@ class SpecialCommandTest(unittest.TestCase):
         self.assertTrue(disabled.stdout.startswith("motor 0x05 disable: disabled (error 0), "))
 
     def test_failures_name_what_to_check(self):
-        with Emulator("--motor", "5:0x15", "--motor", "6:0x16", "--fault", "short-reply=6@6"):
+        with Emulator("--motor", "5:0x15", "--motor", "6:0x16", "--fault", "short-reply=6@6"), \
+                Capture() as seen:
             wrong_master = dmctl("enable", "5", "--master", "0x25")
             short = dmctl("--json", "enable", "6", "--master", "0x16", "--preset", "dm4310")
+            frames = seen.frames()
         self.assertEqual(wrong_master.returncode, 1)
         self.assertEqual(wrong_master.stderr.splitlines()[0],
                          f"dmctl: motor 0x05: enable (answer at 0x25): {NO_ANSWER}")
         self.assertIn("the master id: the motor answers at the id in its register 7 "
                       "(`dmctl read 0x05 master_id`)", checks(wrong_master.stderr))
+        # The motor took the enable; its answer went to 0x15, unseen. A disable undoes it.
+        self.assertEqual(wrong_master.stderr.splitlines()[-1], "dmctl: sent a disable to motor "
+                         "0x05, in case it took the enable (no answer to it either)")
+        self.assertEqual([f.data for f in frames if f.can_id == 5],
+                         [bytes([0xFF] * 7 + [0xFC]), bytes([0xFF] * 7 + [0xFD])])
         report = json.loads(short.stdout)
+        self.assertEqual(report["exit_status"], 1)
         self.assertRegex(report["error"], r"^motor 0x06: enable \(answer at 0x16\): malformed "
                          r"feedback: expected 8 data bytes, got 6: \[22(, \d+){5}\]$")
         self.assertIn("do two devices share that id?", report["check"][0])
+        self.assertTrue(report["undone"].startswith("tried a disable to motor 0x06, in case it "
+                                                    "took the enable: malformed feedback"),
+                        report["undone"])
 
 
 class MonitorTest(unittest.TestCase):
