@@ -164,18 +164,20 @@ PyResult<Arguments> match_arguments(const Signature& signature, PyObject* args, 
     return require_all(signature, *matched);
 }
 
-PyResult<float> to_float(PyObject* value, std::string_view name) {
-    double wide = 0.0;
+PyResult<double> to_double(PyObject* value, std::string_view name) {
     if (PyFloat_CheckExact(value)) {
-        wide = PyFloat_AS_DOUBLE(value);
-    } else {
-        wide = PyFloat_AsDouble(value);
-        if (wide == -1.0 && PyErr_Occurred()) {
-            return conversion_failed(name);
-        }
+        return PyFloat_AS_DOUBLE(value);
     }
+    const double wide = PyFloat_AsDouble(value);
+    if (wide == -1.0 && PyErr_Occurred()) {
+        return conversion_failed(name);
+    }
+    return wide;
+}
+
+PyResult<float> to_float(PyObject* value, std::string_view name) {
     // Round to nearest, ties to even; beyond the float range gives an infinity.
-    return static_cast<float>(wide);
+    return to_double(value, name).transform([](double wide) { return static_cast<float>(wide); });
 }
 
 PyResult<std::uint16_t> to_u16(PyObject* value, std::string_view name) {

@@ -26,7 +26,7 @@ struct Signature {
     std::size_t required;  // the leading parameters without a default
 };
 
-inline constexpr std::size_t kMaxParameters = 8;
+inline constexpr std::size_t kMaxParameters = 16;
 
 // Borrowed references, one per parameter; nullptr where not given.
 struct Arguments {
@@ -43,6 +43,7 @@ PyResult<Arguments> match_arguments(const Signature& signature, PyObject* args, 
 // Conversions. `name` is the parameter, used in the "argument '{}': {}" prefix
 // that TypeErrors get; other exceptions pass unchanged.
 PyResult<float> to_float(PyObject* value, std::string_view name);
+PyResult<double> to_double(PyObject* value, std::string_view name);
 PyResult<std::uint16_t> to_u16(PyObject* value, std::string_view name);
 PyResult<std::uint64_t> to_u64(PyObject* value, std::string_view name);
 PyResult<std::string_view> to_str(PyObject* value, std::string_view name);

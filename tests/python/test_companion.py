@@ -30,8 +30,8 @@ class CompanionTest(unittest.TestCase):
         import axiolink_ext
         self.assertEqual(axiolink_ext.__version__, axiolink.__version__)
         self.assertEqual(axiolink_ext.__all__, ["__version__", "MotorGroup", "MotorError",
-                                                "read_register", "write_register",
-                                                "set_control_mode"])
+                                                "ServoLoop", "ServoStates", "read_register",
+                                                "write_register", "set_control_mode"])
         self.assertTrue(issubclass(axiolink_ext.MotorError, RuntimeError))
         signatures = {
             axiolink_ext.MotorGroup: "(motors, buses, timeout_ms=20)",
@@ -39,6 +39,12 @@ class CompanionTest(unittest.TestCase):
             axiolink_ext.MotorGroup.enable: "(self, /)",
             axiolink_ext.MotorGroup.disable: "(self, /)",
             axiolink_ext.MotorGroup.clear_error: "(self, /)",
+            axiolink_ext.ServoLoop: "(group, rate_hz=500, kp=5.0, kd=0.5, max_velocity=1.0, "
+                                    "max_acceleration=5.0, max_misses=10, target_timeout_ms=0, "
+                                    "stop_kd=1.0, stop_damping_ms=200, priority=40, "
+                                    "lock_memory=True, log_capacity=0)",
+            axiolink_ext.ServoLoop.set_targets: "(self, /, q=None, dq=None, tau=None, kp=None, "
+                                                "kd=None)",
             axiolink_ext.read_register: "(motor, bus, register)",
             axiolink_ext.write_register: "(motor, bus, register, value)",
             axiolink_ext.set_control_mode: "(motor, bus, mode)",
@@ -47,8 +53,9 @@ class CompanionTest(unittest.TestCase):
             with self.subTest(function=function):
                 self.assertEqual(str(inspect.signature(function)), signature)
                 self.assertTrue(inspect.getdoc(function))
-        with self.assertRaises(TypeError):
-            type("Arm", (axiolink_ext.MotorGroup,), {})
+        for final in (axiolink_ext.MotorGroup, axiolink_ext.ServoLoop):
+            with self.assertRaises(TypeError):
+                type("Arm", (final,), {})
 
     def test_only_axiolink_objects_are_taken(self):
         import axiolink_ext

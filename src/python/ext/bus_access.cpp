@@ -76,14 +76,16 @@ bool install_fork_handlers() noexcept {
     return pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
 }
 
-LockedBuses::LockedBuses(std::span<GuardedTransport* const> buses) noexcept
+LockedBuses::LockedBuses(std::span<GuardedTransport* const> buses, bool take) noexcept
     : count_(std::min(buses.size(), kMaxBuses)) {
     std::copy_n(buses.begin(), count_, order_.begin());
     std::sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(count_));
     // Listed before the first lock is taken: a fork while this thread waits
     // for a bus renews that bus's lock too.
     HeldBusList::add(*this);
-    acquire();
+    if (take) {
+        acquire();
+    }
 }
 
 LockedBuses::~LockedBuses() {

@@ -32,9 +32,10 @@ class LockedBuses {
 public:
     static constexpr std::size_t kMaxBuses = 8;
 
-    // Blocks until every bus in `buses` (at most kMaxBuses) is this thread's.
-    // Call without the interpreter lock.
-    explicit LockedBuses(std::span<GuardedTransport* const> buses) noexcept;
+    // Blocks until every bus in `buses` (at most kMaxBuses) is this thread's,
+    // unless `take` is false: then the buses are taken with acquire(). Call
+    // without the interpreter lock.
+    explicit LockedBuses(std::span<GuardedTransport* const> buses, bool take = true) noexcept;
     LockedBuses(const LockedBuses&) = delete;
     LockedBuses& operator=(const LockedBuses&) = delete;
     // Gives back every bus still held.

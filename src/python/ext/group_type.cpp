@@ -31,22 +31,6 @@ PyTypeObject* g_type = nullptr;
 constexpr std::uint64_t kMaxTimeoutMs = 100;
 constexpr std::uint64_t kDefaultTimeoutMs = 20;
 
-struct PyMotorGroup {
-    PyMotorGroup(MotorGroup made, PyRef motor_tuple, std::vector<PyRef> buses, std::uint64_t ms)
-        : group(std::move(made)),
-          motors(std::move(motor_tuple)),
-          bus_objects(std::move(buses)),
-          timeout_ms(ms),
-          late(group.members().size()) {}
-
-    MotorGroup group;
-    PyRef motors;                    // tuple of axiolink.Damiao, in member order
-    std::vector<PyRef> bus_objects;  // the distinct SocketCanTransport objects, by bus index
-    std::uint64_t timeout_ms;
-    // Late answers per member since the group was made, from every thread's
-    // cycles.
-    std::vector<std::atomic<std::uint64_t>> late;
-};
 
 // --- construction ----------------------------------------------------------
 

@@ -12,6 +12,7 @@
 #include "ext/group_type.hpp"
 #include "ext/motor_error.hpp"
 #include "ext/registers.hpp"
+#include "ext/servo_loop_type.hpp"
 
 namespace axiolink::python::ext {
 namespace {
@@ -63,9 +64,13 @@ PyResult<PyRef> create() {
     if (!module) {
         return already_set();
     }
+    if (auto prepared = prepare_servo_loops(); !prepared) {
+        return std::unexpected(std::move(prepared.error()));
+    }
     auto group = motor_group_type();
     auto error = motor_error_type();
-    if (!group || !error) {
+    auto servo = servo_loop_type();
+    if (!group || !error || !servo) {
         return already_set();
     }
     PyRef version = PyRef::steal(PyUnicode_FromString(AXIOLINK_VERSION));
@@ -73,8 +78,9 @@ PyResult<PyRef> create() {
         return already_set();
     }
     PyRef names =
-        PyRef::steal(Py_BuildValue("[ssssss]", "__version__", "MotorGroup", "MotorError",
-                                   "read_register", "write_register", "set_control_mode"));
+        PyRef::steal(Py_BuildValue("[ssssssss]", "__version__", "MotorGroup", "MotorError",
+                                   "ServoLoop", "ServoStates", "read_register", "write_register",
+                                   "set_control_mode"));
     if (!names) {
         return already_set();
     }
@@ -84,7 +90,14 @@ PyResult<PyRef> create() {
             .and_then([&] {
                 return add(module.get(), "MotorGroup", reinterpret_cast<PyObject*>(*group));
             })
-            .and_then([&] { return add(module.get(), "MotorError", *error); });
+            .and_then([&] { return add(module.get(), "MotorError", *error); })
+            .and_then([&] {
+                return add(module.get(), "ServoLoop", reinterpret_cast<PyObject*>(*servo));
+            })
+            .and_then([&] {
+                return add(module.get(), "ServoStates",
+                           reinterpret_cast<PyObject*>(servo_states_type()));
+            });
     if (!added) {
         return std::unexpected(std::move(added.error()));
     }
