@@ -29,6 +29,7 @@ CAN_EFF_FLAG = 0x80000000
 CAN_RTR_FLAG = 0x40000000
 CAN_ERR_FLAG = 0x20000000
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux value; not every build exports it
+SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
 # Option 35 is the original one: the kernel stamps with two C longs, 8 bytes on
 # 32-bit ARM even where the C library's time_t has 64 bits, 16 on 64-bit hosts.
 KERNEL_TIMESPEC = struct.Struct("@ll")
@@ -79,6 +80,13 @@ class Capture:
     def __init__(self, iface=IFACE):
         self.sock = open_raw(iface)
         self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        # Room for every frame of a test's run (the default holds a few
+        # hundred); beyond the system's limit only root may ask, as the
+        # guest's tests run.
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 16 << 20)
+        except OSError:
+            pass
 
     def timed_frames(self, settle=0.05):
         """(frame, kernel receive time in seconds) for every frame seen so

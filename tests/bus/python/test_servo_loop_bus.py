@@ -1,0 +1,280 @@
+"""axiolink_ext.ServoLoop on the virtual bus, against the motor emulator: every
+way a loop ends leaves every motor's last frame a disable; forks, plain
+commands, a second loop, a long call holding the interpreter lock, and bad
+targets."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import unittest
+
+from axiolink import Damiao, SocketCanTransport
+from axiolink_ext import MotorError, MotorGroup, ServoLoop
+
+from bus_support import IFACE, REPLY_MS, Capture, Emulator
+
+DISABLE = "FFFFFFFFFFFFFFFD"
+MOTORS = (1, 2, 3)
+
+
+def emulated(*ids):
+    return [arg for i in ids for arg in ("--motor", f"{i}:0x{0x10 + i:x}")]
+
+
+def arm(bus, ids=MOTORS):
+    return MotorGroup([Damiao(i, 0x10 + i, timeout_ms=REPLY_MS) for i in ids], bus,
+                      timeout_ms=REPLY_MS)
+
+
+def last_commands(capture, ids=MOTORS):
+    """Each motor's last command frame's data, as hex."""
+    last = {}
+    for frame in capture.frames():
+        if frame.can_id in ids:
+            last[frame.can_id] = frame.data.hex().upper()
+    return [last.get(i) for i in ids]
+
+
+def run_python(source, timeout=120):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(source), IFACE],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+class StopPathTest(unittest.TestCase):
+    """Each way out ends with a disable to every motor, and says why."""
+
+    def setUp(self):
+        self.bus = SocketCanTransport(IFACE)
+
+    def test_stop_leaving_the_block_by_an_exception_and_releasing_the_object(self):
+        for way in ("stop", "exception", "release"):
+            with self.subTest(way), Emulator(*emulated(*MOTORS)), Capture() as capture:
+                loop = ServoLoop(arm(self.bus), rate_hz=200, stop_damping_ms=50)
+                if way == "stop":
+                    loop.start()
+                    time.sleep(0.2)
+                    loop.stop()
+                    self.assertFalse(loop.running)
+                    self.assertIsNone(loop.stop_reason)
+                elif way == "exception":
+                    with self.assertRaises(ZeroDivisionError), loop:
+                        time.sleep(0.2)
+                        1 / 0
+                else:
+                    loop.start()
+                    time.sleep(0.2)
+                    del loop
+                self.assertEqual(last_commands(capture), [DISABLE] * 3)
+
+    def test_ctrl_c_in_the_block(self):
+        def interrupt():
+            time.sleep(0.3)
+            os.kill(os.getpid(), signal.SIGINT)
+
+        with Emulator(*emulated(*MOTORS)), Capture() as capture:
+            helper = threading.Thread(target=interrupt)
+            with self.assertRaises(KeyboardInterrupt):
+                with ServoLoop(arm(self.bus), rate_hz=200, stop_damping_ms=50):
+                    helper.start()
+                    time.sleep(30)
+            helper.join()
+            self.assertEqual(last_commands(capture), [DISABLE] * 3)
+
+    def test_a_motor_that_stops_answering_stops_the_loop_and_is_named(self):
+        # Motor 2 has an emulator of its own, which goes away mid-run.
+        with Emulator(*emulated(1, 3)), Capture() as capture:
+            second = Emulator(*emulated(2))
+            second.__enter__()
+            try:
+                loop = ServoLoop(arm(self.bus), rate_hz=200, max_misses=5, stop_damping_ms=50)
+                with self.assertRaises(MotorError) as caught:
+                    with loop:
+                        time.sleep(0.2)
+                        second.__exit__(None, None, None)
+                        deadline = time.monotonic() + 30
+                        while loop.running and time.monotonic() < deadline:
+                            time.sleep(0.01)
+                        self.assertFalse(loop.running)
+                        with self.assertRaises(MotorError):
+                            loop.set_targets(q=[0.0] * 3)
+            finally:
+                second.__exit__(None, None, None)
+            self.assertEqual((caught.exception.motor_id, caught.exception.kind), (2, "missed"))
+            self.assertEqual(caught.exception.text, "did not answer 5 cycles in a row")
+            self.assertEqual(str(loop.stop_reason), str(caught.exception))
+            self.assertIn("stopped: motor 0x02 did not answer 5 cycles in a row", repr(loop))
+            self.assertEqual(last_commands(capture), [DISABLE] * 3)
+
+    def test_interpreter_exit_with_a_daemon_threads_loop_and_sigterm_with_systemexit(self):
+        daemon = """
+            import sys, threading, time
+            from axiolink import Damiao, SocketCanTransport
+            from axiolink_ext import MotorGroup, ServoLoop
+            started = threading.Event()
+
+            def owner():
+                bus = SocketCanTransport(sys.argv[1])
+                group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus)
+                with ServoLoop(group, rate_hz=200, stop_damping_ms=50):
+                    started.set()
+                    time.sleep(60)
+
+            threading.Thread(target=owner, daemon=True).start()
+            started.wait(30)
+            print("started", flush=True)
+        """
+        sigterm = """
+            import signal, sys, time
+            from axiolink import Damiao, SocketCanTransport
+            from axiolink_ext import MotorGroup, ServoLoop
+            signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(3))
+            bus = SocketCanTransport(sys.argv[1])
+            group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus)
+            with ServoLoop(group, rate_hz=200, stop_damping_ms=50):
+                print("started", flush=True)
+                time.sleep(60)
+        """
+        for name, source, status in (("daemon", daemon, 0), ("sigterm", sigterm, 3)):
+            with self.subTest(name), Emulator(*emulated(*MOTORS)), Capture() as capture:
+                process = subprocess.Popen([sys.executable, "-c", textwrap.dedent(source), IFACE],
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                           text=True)
+                self.assertEqual(process.stdout.readline().strip(), "started")
+                if name == "sigterm":
+                    time.sleep(0.2)
+                    process.send_signal(signal.SIGTERM)
+                _, errors = process.communicate(timeout=60)
+                self.assertEqual(process.returncode, status, errors)
+                self.assertEqual(last_commands(capture), [DISABLE] * 3)
+
+
+FORK_WITH_A_LOOP = """
+    import os, sys, time, warnings
+    from axiolink import Damiao, SocketCanTransport
+    from axiolink_ext import MotorGroup, ServoLoop
+    warnings.simplefilter("ignore", DeprecationWarning)
+    bus = SocketCanTransport(sys.argv[1])
+    group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus)
+    with ServoLoop(group, rate_hz=200, stop_damping_ms=50) as loop:
+        time.sleep(0.2)
+        pid = os.fork()
+        if pid == 0:
+            # The bus is free at once: the parent's loop thread is not here.
+            # Its reads may take this answer first, hence a few tries.
+            answered = False
+            for _ in range(10):
+                try:
+                    Damiao(4, 0x14, timeout_ms=100).enable(bus)
+                    answered = True
+                    break
+                except RuntimeError:
+                    pass
+            print("child", loop.running, "not running in this process" in repr(loop), answered,
+                  flush=True)
+            # Leaves the block and ends the interpreter as usual: the loop
+            # object must neither command the parent's motors nor wait for
+            # the parent's thread.
+            sys.exit(0)
+        deadline = time.monotonic() + 20
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                print("child hung", flush=True)
+                break
+            time.sleep(0.01)
+        before = loop.stats()["cycles"]
+        time.sleep(0.3)
+        print("parent", loop.running, loop.stats()["cycles"] > before, flush=True)
+"""
+
+
+class ConcurrencyTest(unittest.TestCase):
+    def setUp(self):
+        self.bus = SocketCanTransport(IFACE)
+
+    def test_a_fork_leaves_the_parents_loop_running_and_the_child_free(self):
+        with Emulator(*emulated(1, 2, 3, 4)):
+            done = run_python(FORK_WITH_A_LOOP)
+        self.assertEqual(done.stdout.split("\n")[:2],
+                         ["child False True True", "parent True True"], done.stderr)
+
+    def test_plain_commands_run_between_cycles_and_a_second_loop_on_the_bus_is_refused(self):
+        with Emulator(*emulated(1, 2, 3, 4, 5)), Capture() as capture:
+            with ServoLoop(arm(self.bus), rate_hz=200, stop_damping_ms=50) as loop:
+                for _ in range(5):
+                    self.assertEqual(Damiao(4, 0x14, timeout_ms=REPLY_MS).disable(self.bus).error, 0)
+                other = ServoLoop(arm(self.bus, (5,)), rate_hz=200)
+                with self.assertRaises(RuntimeError) as caught:
+                    other.start()
+                self.assertEqual(str(caught.exception),
+                                 "a bus of this group is driven by another running servo loop")
+                self.assertTrue(loop.running)
+            self.assertNotIn(5, [frame.can_id for frame in capture.frames()])
+
+    def test_the_loop_keeps_cycling_while_one_call_holds_the_interpreter_lock(self):
+        values = [random.random() for _ in range(2_000_000)]
+        with Emulator(*emulated(*MOTORS)):
+            with ServoLoop(arm(self.bus), rate_hz=200, stop_damping_ms=50) as loop:
+                time.sleep(0.1)
+                before, started = loop.stats()["cycles"], time.monotonic()
+                sorted(values)  # holds the interpreter lock throughout
+                held = time.monotonic() - started
+                during = loop.stats()["cycles"] - before
+        print(f"\n[ timing ] {during} cycles while sorted() held the interpreter lock for "
+              f"{held:.2f} s at 200 Hz", file=sys.stderr)
+        self.assertGreater(held, 0.1)
+        self.assertGreater(during, 0.25 * 200 * held)
+
+
+class TargetTest(unittest.TestCase):
+    def setUp(self):
+        self.bus = SocketCanTransport(IFACE)
+
+    def test_bad_targets_change_nothing_and_say_which_motor_and_value(self):
+        with Emulator(*emulated(*MOTORS)):
+            with ServoLoop(arm(self.bus), rate_hz=200, max_velocity=5.0, max_acceleration=50.0,
+                           stop_damping_ms=50) as loop:
+                loop.set_targets(q=[0.3, 0.2, 0.1])
+                cases = [
+                    (dict(q=[float("nan"), 0, 0]), "q[0] = NaN for motor 0x01 is not finite"),
+                    (dict(q=[0, 13, 0]), "q[1] = 13 for motor 0x02 is beyond its p_max 12.5"),
+                    (dict(kp=[5, 5, -1]), "kp[2] = -1 for motor 0x03 is not within its [0, 500]"),
+                    (dict(kd=[5, 5.5, 5]), "kd[1] = 5.5 for motor 0x02 is not within its [0, 5]"),
+                    (dict(tau=[0, 0, float("inf")]), "tau[2] = inf for motor 0x03 is not finite"),
+                    (dict(q=[0, 0]), "q: expected one for every motor (3), got 2"),
+                ]
+                for given, text in cases:
+                    with self.subTest(text), self.assertRaises(ValueError) as caught:
+                        loop.set_targets(**given)
+                    self.assertEqual(str(caught.exception), text)
+                deadline = time.monotonic() + 30
+                while time.monotonic() < deadline:
+                    if all(abs(q - want) < 0.05 for q, want in zip(loop.states().q, (0.3, 0.2, 0.1))):
+                        break
+                    time.sleep(0.02)
+                self.assertEqual([round(q, 1) for q in loop.states().q], [0.3, 0.2, 0.1])
+                self.assertTrue(loop.running)
+
+    def test_arguments_out_of_range_are_refused_before_any_motor_is_enabled(self):
+        cases = [
+            (dict(rate_hz=0), "rate_hz must be from 1 to 4000, got 0"),
+            (dict(kp=600), "kp 600 or kd 0.5 is beyond motor 0x01's kp_max 500 or kd_max 5"),
+            (dict(max_velocity=[1, -1, 1]),
+             "motor 1: invalid motion limit: v_max is -1, must be within [1e-06, 1e+06]"),
+            (dict(max_acceleration=[1, 1]), "max_acceleration: expected one for every motor (3), got 2"),
+        ]
+        with Capture() as capture:
+            for given, text in cases:
+                with self.subTest(text), self.assertRaises(ValueError) as caught:
+                    ServoLoop(arm(self.bus), **given)
+                self.assertEqual(str(caught.exception), text)
+            self.assertEqual(capture.frames(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
