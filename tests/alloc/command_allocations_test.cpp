@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
+#include <thread>
 #include <functional>
 #include <memory>
 #include <new>
@@ -14,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "control/servo_loop.hpp"
 #include "core/scripted_buses.hpp"
 #include "core/scripted_transport.hpp"
 #include "damiao/driver.hpp"
@@ -36,28 +41,32 @@ struct AllocationCounts {
     std::size_t mallocs = 0;  // malloc, calloc, realloc, aligned_alloc
 };
 
-bool g_counting = false;
-AllocationCounts g_counts;
+// Read by every thread that allocates (a servo loop's too).
+std::atomic<bool> g_counting{false};
+
+std::atomic<std::size_t> g_news{0};
+std::atomic<std::size_t> g_mallocs{0};
 
 void count_new() noexcept {
-    if (g_counting) {
-        ++g_counts.news;
+    if (g_counting.load(std::memory_order_relaxed)) {
+        g_news.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
 void count_malloc() noexcept {
-    if (g_counting) {
-        ++g_counts.mallocs;
+    if (g_counting.load(std::memory_order_relaxed)) {
+        g_mallocs.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
 // The allocation calls `work` makes.
 AllocationCounts allocations_during(const std::function<void()>& work) {
-    g_counts = {};
+    g_news = 0;
+    g_mallocs = 0;
     g_counting = true;
     work();
     g_counting = false;
-    return g_counts;
+    return {g_news.load(), g_mallocs.load()};
 }
 
 }  // namespace
@@ -322,6 +331,92 @@ TEST(GroupCycleAllocations, NonePerCycleAfterWarmUp) {
         }
     });
     EXPECT_EQ(states, 3 * kExchanges);
+    EXPECT_EQ(counts.news, 0U);
+    EXPECT_EQ(counts.mallocs, 0U);
+}
+
+// Motors that answer every frame at once: a bus set that keeps its answers
+// in a fixed ring and records nothing, so a servo loop on it can run for
+// as long as a test likes.
+class AnsweringBuses final : public axiolink::transport::BusSet {
+public:
+    std::size_t size() const noexcept override { return 1; }
+    axiolink::transport::BatchSent send(std::size_t, std::span<const CanFrame> frames,
+                                        axiolink::transport::MonotonicTime) override {
+        for (const CanFrame& frame : frames) {
+            const auto motor = static_cast<std::uint16_t>(frame.id.value & 0xFFU);
+            const std::uint8_t status = frame.data[7] == 0xFD ? 0 : 1;
+            answers_[end_++ % answers_.size()] =
+                CanFrame{CanId::standard(static_cast<std::uint16_t>(0x10 + motor)),
+                         Payload{static_cast<std::uint8_t>(status << 4 | motor), 0x80, 0x00, 0x7F,
+                                 0xF8, 0x00, 30, 32}};
+        }
+        return {frames.size(), std::nullopt};
+    }
+    axiolink::transport::TransportResult<std::size_t> take_waiting(
+        std::size_t, std::span<axiolink::transport::BusFrame>) override {
+        return 0;
+    }
+    axiolink::transport::TransportResult<std::size_t> wait(
+        axiolink::transport::Duration, std::span<axiolink::transport::BusFrame> out) override {
+        std::size_t taken = 0;
+        while (begin_ < end_ && taken < out.size()) {
+            out[taken++] = {0, answers_[begin_++ % answers_.size()]};
+        }
+        if (taken == 0) {
+            return std::unexpected(axiolink::transport::TransportError::timeout());
+        }
+        return taken;
+    }
+
+private:
+    std::array<CanFrame, 64> answers_{};
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
+
+struct NoLease final : axiolink::control::ServoLoop::BusLease {
+    void acquire() noexcept override {}
+    void release() noexcept override {}
+};
+
+// A running servo loop's cycles, and the handoffs of targets and states
+// beside them, touch the heap not at all: everything was allocated at start.
+TEST(ServoLoopAllocations, NonePerCycleOrHandoff) {
+    using namespace axiolink;
+    const transport::Duration timeout = transport::Duration::from_millis(2);
+    std::vector<damiao::GroupMember> members;
+    for (std::uint16_t id = 1; id <= 7; ++id) {
+        members.push_back({damiao::Damiao(id, static_cast<std::uint16_t>(0x10 + id), {}, timeout), 0});
+    }
+    const auto group = damiao::MotorGroup::make(members, timeout);
+    ASSERT_TRUE(group.has_value());
+    AnsweringBuses buses;
+    NoLease lease;
+    control::ServoSettings settings;
+    settings.rate_hz = 2000;
+    settings.log_capacity = 100;
+    settings.stop_damping_ns = 5'000'000;
+    auto loop = control::ServoLoop::start(*group, buses, lease, settings);
+    ASSERT_TRUE(loop.has_value());
+    const auto cycles = [&] { return (*loop)->stats().cycles; };
+    while (cycles() < 50) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::vector<control::JointTarget> targets(7, control::JointTarget{0.1, 0.0, 0.0, 5.0, 0.5});
+    std::vector<control::JointReading> readings(7);
+    const std::uint64_t before = cycles();
+    const AllocationCounts counts = allocations_during([&] {
+        for (int k = 0; k < 200; ++k) {
+            targets[static_cast<std::size_t>(k) % 7].q = 0.001 * k;
+            (void)(*loop)->set_targets(targets);
+            (void)(*loop)->read_states(readings);
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    const std::uint64_t during = cycles() - before;
+    (*loop)->stop();
+    EXPECT_GT(during, 20U);
     EXPECT_EQ(counts.news, 0U);
     EXPECT_EQ(counts.mallocs, 0U);
 }
