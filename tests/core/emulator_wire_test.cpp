@@ -124,9 +124,9 @@ std::uint64_t nanos_for(std::size_t bits, std::uint32_t bitrate) {
     return (bits * 1'000'000'000ULL + bitrate - 1) / bitrate;
 }
 
-TEST(Wire, CommandsSentAtOnceAreAnsweredAtTheTimesTheWireAllows) {
+void answered_when_the_wire_allows(std::size_t n) {
+    SCOPED_TRACE(n);
     const WireTiming timing{1'000'000, 50'000, 250'000};
-    const std::size_t n = 4;
     const std::vector<std::uint64_t> at_host = answers_at_host(n, timing);
     ASSERT_EQ(at_host.size(), n);
     // By hand: the commands go first, back to back, from one adapter latency
@@ -153,6 +153,15 @@ TEST(Wire, CommandsSentAtOnceAreAnsweredAtTheTimesTheWireAllows) {
     }
 }
 
+TEST(Wire, CommandsSentAtOnceAreAnsweredAtTheTimesTheWireAllows) {
+    // One motor answers a reaction time after its command's last bit; of
+    // several, the later answers are ready while the wire still carries
+    // commands and the answers before them.
+    for (const std::size_t n : {std::size_t{1}, std::size_t{4}}) {
+        answered_when_the_wire_allows(n);
+    }
+}
+
 TEST(Wire, TheLowestReadyIdWinsAndNoFrameInterruptsAnother) {
     Wire wire(WireTiming{500'000, 0, 0}, 8);
     const std::uint64_t frame_nanos = nanos_for(wire_bits(standard(0x300, Payload{})), 500'000);
@@ -161,12 +170,78 @@ TEST(Wire, TheLowestReadyIdWinsAndNoFrameInterruptsAnother) {
     ASSERT_TRUE(wire.offer_from_host(standard(0x200, Payload{}), MonotonicTime{kStart + 10}));
     ASSERT_TRUE(wire.offer_from_motor(standard(0x100, Payload{}), MonotonicTime{kStart + 20}));
     std::vector<std::pair<std::uint32_t, std::uint64_t>> order;
-    wire.advance(MonotonicTime{kStart + 10 * frame_nanos}, [&](const Wire::Transmitted& carried) {
-        order.emplace_back(carried.frame.id.value, carried.end.nanos - kStart);
-    });
+    while (const auto end = wire.next_end()) {
+        wire.advance(*end, [&](const Wire::Transmitted& carried) {
+            order.emplace_back(carried.frame.id.value, carried.end.nanos - kStart);
+        });
+    }
     EXPECT_EQ(order,
               (std::vector<std::pair<std::uint32_t, std::uint64_t>>{
                   {0x300, frame_nanos}, {0x100, 2 * frame_nanos}, {0x200, 3 * frame_nanos}}));
+    EXPECT_FALSE(wire.next_end().has_value());
+}
+
+TEST(Wire, ArbitrationGoesByBaseIdWithAStandardIdBeforeAnExtendedOneOfTheSameBase) {
+    // An extended id's top 11 bits are its base: they meet a standard id's 11
+    // bits first, and at the same base the standard id's dominant IDE bit wins.
+    struct Case {
+        CanId first;   // wins
+        CanId second;  // offered first, so the order of offers does not decide
+    };
+    const Case cases[] = {
+        {CanId::extended(0x00040000), CanId::standard(0x002)},  // base 1 before 2
+        {CanId::standard(0x001), CanId::extended(0x00040000)},  // same base 1
+        {CanId::extended(0x00000001), CanId::standard(0x001)},  // base 0, raw value equal
+    };
+    for (const Case& c : cases) {
+        Wire wire(WireTiming{1'000'000, 0, 0}, 8);
+        // Both are ready while a frame holds the wire, and contend when it ends.
+        ASSERT_TRUE(wire.offer_from_host(standard(0x7FF, Payload{}), MonotonicTime{kStart}));
+        ASSERT_TRUE(
+            wire.offer_from_host(CanFrame{c.second, Payload{1}}, MonotonicTime{kStart + 1}));
+        ASSERT_TRUE(
+            wire.offer_from_motor(CanFrame{c.first, Payload{2}}, MonotonicTime{kStart + 2}));
+        std::vector<std::uint32_t> order;
+        while (const auto end = wire.next_end()) {
+            wire.advance(*end, [&](const Wire::Transmitted& carried) {
+                order.push_back(carried.frame.id.value);
+            });
+        }
+        EXPECT_EQ(order, (std::vector<std::uint32_t>{0x7FF, c.first.value, c.second.value}))
+            << c.first.value << " " << c.second.value;
+    }
+}
+
+TEST(Wire, AWireCarriedOutLateStaysLateAndNeverCatchesUpInABurst) {
+    const std::uint32_t bitrate = 1'000'000;
+    Wire wire(WireTiming{bitrate, 0, 0}, 8);
+    const auto frame = [](std::uint16_t id) { return standard(id, Payload{0, 0, 0, 0}); };
+    const auto nanos = [&](std::uint16_t id) { return nanos_for(wire_bits(frame(id)), bitrate); };
+    ASSERT_TRUE(wire.offer_from_host(frame(0x003), MonotonicTime{kStart}));
+    ASSERT_TRUE(wire.offer_from_host(frame(0x002), MonotonicTime{kStart}));
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> carried;
+    const auto advance = [&](std::uint64_t now) {
+        wire.advance(MonotonicTime{now}, [&](const Wire::Transmitted& t) {
+            carried.emplace_back(t.frame.id.value, t.end.nanos);
+        });
+    };
+    // Held back 10 ms past the end of both: the first ends now, and the
+    // second is a whole frame away from it.
+    const std::uint64_t late = kStart + 10'000'000;
+    advance(late);
+    EXPECT_EQ(carried, (decltype(carried){{0x002, late}}));
+    EXPECT_EQ(wire.next_end(), MonotonicTime{late + nanos(0x003)});
+    // A frame read only now, stamped long ago, contends from the end of what
+    // the wire has carried out, the earliest it can still take it; its lower
+    // id wins there.
+    ASSERT_TRUE(wire.offer_from_host(frame(0x001), MonotonicTime{kStart}));
+    EXPECT_EQ(wire.next_end(), MonotonicTime{late + nanos(0x001)});
+    const std::uint64_t later = late + 5'000'000;
+    advance(later);
+    advance(later);  // nothing more has ended by then
+    advance(later + nanos(0x003));
+    EXPECT_EQ(carried,
+              (decltype(carried){{0x002, late}, {0x001, later}, {0x003, later + nanos(0x003)}}));
     EXPECT_FALSE(wire.next_end().has_value());
 }
 

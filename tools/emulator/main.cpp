@@ -10,16 +10,20 @@
 // only while a delayed answer waits, or, with --bitrate, while frames are on
 // the modelled wire: then a motor sees a command only when the wire has
 // carried it, and its answer reaches the bus when the wire and the adapter
-// have carried that.
+// have carried that. Each wake-up on the wire then reads the monotonic clock
+// once and tries one read of a waiting frame; each answer sent reads the
+// clock once more, since the next may leave only a frame's time after it.
 
 #include <fcntl.h>
 #include <linux/can.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -61,6 +65,12 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr std::size_t kReportedSendFailures = 10;
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+// The two clocks drift apart only when the wall clock is set or slewed, so
+// the offset between them is measured again this often, not at every
+// wake-up; a stamp that maps earlier than the one before measures at once.
+constexpr std::uint64_t kCalibrationIntervalNanos = 20'000'000;
+// Readings at start, the tightest kept.
+constexpr int kStartCalibrations = 8;
 
 volatile std::sig_atomic_t g_stop_requested = 0;
 
@@ -188,7 +198,10 @@ public:
                 WireTiming{*options.bitrate, options.reaction_nanos, options.adapter_latency_nanos},
                 kPendingCapacity);
         }
-        const MonotonicTime start = calibrate();
+        MonotonicTime start = calibrate();
+        for (int i = 1; i < kStartCalibrations; ++i) {
+            start = calibrate();
+        }
         if (options.duration_nanos) {
             end_ = MonotonicTime{start.nanos + *options.duration_nanos};
         }
@@ -235,12 +248,23 @@ private:
         return !pending_.empty() || (wire_ && wire_->next_end().has_value());
     }
 
+    // When the first waiting answer may go to the host: when it is due,
+    // and on the wire not before it could have followed the one sent last.
+    MonotonicTime answer_due() const {
+        const Outgoing& first = pending_.front();
+        if (!wire_) {
+            return first.due;
+        }
+        const MonotonicTime paced{host_free_at_.nanos + wire_->transmission_nanos(first.frame)};
+        return std::max(first.due, paced);
+    }
+
     // The next time something is due: an answer to send or the end of a
     // transmission on the wire.
     std::optional<MonotonicTime> next_due() const {
         std::optional<MonotonicTime> next;
         if (!pending_.empty()) {
-            next = pending_.front().due;
+            next = answer_due();
         }
         if (wire_) {
             if (const auto end = wire_->next_end(); end && (!next || *end < *next)) {
@@ -302,24 +326,36 @@ private:
         const std::int64_t wall = wall_clock_nanos();
         const MonotonicTime now = MonotonicTime::now();
         arrival_clock_.calibrate(before, wall, now);
+        calibrated_at_ = now;
         return now;
     }
 
+    // The current time, measuring the clocks' offset again when it is due.
+    MonotonicTime clock_now() {
+        const MonotonicTime now = MonotonicTime::now();
+        return now.nanos - calibrated_at_.nanos >= kCalibrationIntervalNanos ? calibrate() : now;
+    }
+
+    // The frame's arrival is its kernel stamp, however late the loop reads
+    // it: a frame read after the wire has moved on contends as early as the
+    // wire can still take it, never from the time it was read, which would
+    // let an answer win the wire from a command that was there first.
     MonotonicTime arrival_time(const Reception& reception) {
-        if (reception.wall_nanos) {
-            if (const auto mapped = arrival_clock_.map(*reception.wall_nanos)) {
-                return *mapped;
-            }
+        if (!reception.wall_nanos) {
+            return calibrate();  // no stamp from the kernel: now is all there is
         }
-        const MonotonicTime now = calibrate();
-        arrival_clock_.not_before(now);
-        return now;
+        if (const auto mapped = arrival_clock_.map(*reception.wall_nanos)) {
+            return *mapped;
+        }
+        calibrate();
+        return arrival_clock_.map(*reception.wall_nanos).value_or(arrival_clock_.latest());
     }
 
     // Puts the frames already waiting in the socket on the wire at their
     // own arrival times, before the wire is carried up to now: a loop held
     // back (a busy machine) would otherwise let an answer take the wire
-    // ahead of commands that had arrived before it was ready.
+    // ahead of commands that had arrived before it was ready. One read when
+    // none waits.
     void take_waiting_frames() {
         Reception reception;
         for (std::size_t taken = 0; taken < kPendingCapacity; ++taken) {
@@ -330,25 +366,43 @@ private:
         }
     }
 
+    // Hands the host what is due. On the wire, one answer a call: the
+    // next one may follow it only a frame's time after it really went out,
+    // read from the clock after the send, so a loop held back sends the
+    // overdue answers at the wire's pace, never in a burst. The time of the
+    // last reading.
+    MonotonicTime send_due_answers(MonotonicTime now) {
+        if (!wire_) {
+            while (!pending_.empty() && pending_.front().due <= now) {
+                send(pending_.front().frame);
+                pending_.pop();
+            }
+            return now;
+        }
+        if (pending_.empty() || answer_due() > now) {
+            return now;
+        }
+        send(pending_.front().frame);
+        pending_.pop();
+        host_free_at_ = MonotonicTime::now();
+        return host_free_at_;
+    }
+
     // Sends what is due; true when a frame can be read without blocking past
     // the next due answer.
     bool wait_for_frame_or_due_answer() {
-        const MonotonicTime now = calibrate();
+        MonotonicTime now = clock_now();
         if (ended(now)) {
             g_stop_requested = 1;
             return false;
         }
+        // Every frame that arrived by now goes on the wire before the wire
+        // is carried up to now.
         if (wire_) {
             take_waiting_frames();
         }
-        // What arrives from here on is taken as arriving now or later: the
-        // wire and the motors have acted up to now.
-        arrival_clock_.not_before(now);
         run_wire(now);
-        while (!pending_.empty() && pending_.front().due <= now) {
-            send(pending_.front().frame);
-            pending_.pop();
-        }
+        now = send_due_answers(now);
         const std::optional<MonotonicTime> next = next_due();
         if (!next) {
             return true;
@@ -415,6 +469,9 @@ private:
     PendingFrames pending_;
     std::optional<Wire> wire_;
     ArrivalClock arrival_clock_;
+    MonotonicTime calibrated_at_{};
+    // When the last answer went to the host on the timed wire.
+    MonotonicTime host_free_at_{};
     std::optional<MonotonicTime> end_;
     std::size_t send_failures_ = 0;
     std::size_t pending_overflows_ = 0;
@@ -430,6 +487,9 @@ bool configure_socket(int descriptor) {
 }
 
 int run(const Options& options) {
+    // Time-outs end when asked (the default slack is 50 us): a late wake-up
+    // on the timed wire makes every frame after it that much later.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     if (!install_stop_handlers()) {
         complain("cannot install signal handlers: " +
                  axiolink::transport::system_error_text(errno));

@@ -126,7 +126,7 @@ bool Wire::offer(const CanFrame& frame, std::uint64_t ready, Origin origin) {
     return true;
 }
 
-std::uint64_t Wire::duration_nanos(const CanFrame& frame) const noexcept {
+std::uint64_t Wire::transmission_nanos(const CanFrame& frame) const noexcept {
     const std::uint64_t bits = wire_bits(frame);
     return (bits * kNanosPerSecond + timing_.bitrate - 1) / timing_.bitrate;
 }
@@ -152,7 +152,7 @@ std::optional<Wire::Winner> Wire::winner() const noexcept {
             best = i;
         }
     }
-    return Winner{best, start, start + duration_nanos(waiting_[best].frame)};
+    return Winner{best, start, start + transmission_nanos(waiting_[best].frame)};
 }
 
 std::optional<transport::MonotonicTime> Wire::next_end() const noexcept {
@@ -162,15 +162,17 @@ std::optional<transport::MonotonicTime> Wire::next_end() const noexcept {
     return std::nullopt;
 }
 
-std::optional<Wire::Transmitted> Wire::start_next(transport::MonotonicTime now) {
+std::optional<Wire::Transmitted> Wire::carry_out(transport::MonotonicTime now) {
     const auto next = winner();
     if (!next || next->end > now.nanos) {
         return std::nullopt;
     }
     const Waiting taken = waiting_[next->index];
     waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(next->index));
-    free_at_ = next->end;
-    return Transmitted{taken.frame, transport::MonotonicTime{next->end}, taken.origin};
+    // Ended on time when `now` is its end; later, when the caller was held
+    // back: then it ends now, and the next transmission starts from here.
+    free_at_ = now.nanos;
+    return Transmitted{taken.frame, now, taken.origin};
 }
 
 }  // namespace axiolink::emulator

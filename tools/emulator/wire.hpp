@@ -50,22 +50,31 @@ public:
 
     // A frame that the host sent at `sent` (it reaches the wire one adapter
     // latency later), or that a motor is to answer at `due` (it contends for
-    // the wire one reaction time later).
+    // the wire one reaction time later). A frame offered only after the wire
+    // has carried out a transmission past its ready time contends when that
+    // transmission ends: the earliest the wire can still take it.
     [[nodiscard]] bool offer_from_host(const transport::CanFrame& frame,
                                        transport::MonotonicTime sent);
     [[nodiscard]] bool offer_from_motor(const transport::CanFrame& frame,
                                         transport::MonotonicTime due);
 
+    // How long the frame occupies the wire, in nanoseconds.
+    std::uint64_t transmission_nanos(const transport::CanFrame& frame) const noexcept;
+
     // When the next transmission ends, as far as the frames offered so far
     // decide it; nothing while none waits.
     std::optional<transport::MonotonicTime> next_end() const noexcept;
 
-    // Runs the wire up to `now`, calling `ended(transmitted)` for each frame
-    // whose transmission ended by then, in the order they ended. `ended` may
-    // offer frames; they contend from their ready time on.
+    // Carries out the next transmission if it has ended by `now`, calling
+    // `ended(transmitted)` for it; `ended` may offer frames, which contend
+    // from their ready time on. One transmission a call: a caller held back
+    // past the end of several (a busy machine) carries out the first at
+    // `now`, since that is when it really happened, and the wire's time goes
+    // on from there. A late wire stays late; it never catches up by putting
+    // frames out closer together than the wire can carry them.
     template <class Ended>
     void advance(transport::MonotonicTime now, Ended&& ended) {
-        while (auto next = start_next(now)) {
+        if (auto next = carry_out(now)) {
             ended(*next);
         }
     }
@@ -88,8 +97,7 @@ private:
     };
     std::optional<Winner> winner() const noexcept;
     // Takes the next transmission off the wire when it ended by `now`.
-    std::optional<Transmitted> start_next(transport::MonotonicTime now);
-    std::uint64_t duration_nanos(const transport::CanFrame& frame) const noexcept;
+    std::optional<Transmitted> carry_out(transport::MonotonicTime now);
 
     WireTiming timing_;
     std::size_t capacity_;
