@@ -239,9 +239,16 @@ TEST(Wire, AWireCarriedOutLateStaysLateAndNeverCatchesUpInABurst) {
     const std::uint64_t later = late + 5'000'000;
     advance(later);
     advance(later);  // nothing more has ended by then
-    advance(later + nanos(0x003));
+    // Held back again: 0x000 became ready only after the wire was free for
+    // 0x003, but before the frame's time that ends now, so it contends for
+    // that transmission, and wins it.
+    ASSERT_TRUE(wire.offer_from_host(frame(0x000), MonotonicTime{later + 1'000'000}));
+    const std::uint64_t latest = later + 5'000'000;
+    advance(latest);
+    advance(latest + nanos(0x003));
     EXPECT_EQ(carried,
-              (decltype(carried){{0x002, late}, {0x001, later}, {0x003, later + nanos(0x003)}}));
+              (decltype(carried){
+                  {0x002, late}, {0x001, later}, {0x000, latest}, {0x003, latest + nanos(0x003)}}));
     EXPECT_FALSE(wire.next_end().has_value());
 }
 

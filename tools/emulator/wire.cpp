@@ -131,15 +131,10 @@ std::uint64_t Wire::transmission_nanos(const CanFrame& frame) const noexcept {
     return (bits * kNanosPerSecond + timing_.bitrate - 1) / timing_.bitrate;
 }
 
-std::optional<Wire::Winner> Wire::winner() const noexcept {
-    if (waiting_.empty()) {
-        return std::nullopt;
-    }
-    const auto earliest = std::ranges::min_element(waiting_, {}, &Waiting::ready);
-    const std::uint64_t start = std::max(free_at_, earliest->ready);
-    // Among the frames ready when the wire frees, the lowest identifier
-    // wins: a standard id before an extended one of the same base, as its
-    // dominant IDE bit decides; equal ids go in the order offered.
+std::size_t Wire::lowest_ready_by(std::uint64_t instant) const noexcept {
+    // The lowest identifier wins: a standard id before an extended one of
+    // the same base, as its dominant IDE bit decides; equal ids go in the
+    // order offered.
     const auto rank = [](const Waiting& w) {
         const std::uint32_t base =
             w.frame.id.kind == IdKind::Standard ? w.frame.id.value : (w.frame.id.value >> 18);
@@ -147,11 +142,21 @@ std::optional<Wire::Winner> Wire::winner() const noexcept {
     };
     std::size_t best = waiting_.size();
     for (std::size_t i = 0; i < waiting_.size(); ++i) {
-        if (waiting_[i].ready <= start &&
+        if (waiting_[i].ready <= instant &&
             (best == waiting_.size() || rank(waiting_[i]) < rank(waiting_[best]))) {
             best = i;
         }
     }
+    return best;
+}
+
+std::optional<Wire::Winner> Wire::winner() const noexcept {
+    if (waiting_.empty()) {
+        return std::nullopt;
+    }
+    const auto earliest = std::ranges::min_element(waiting_, {}, &Waiting::ready);
+    const std::uint64_t start = std::max(free_at_, earliest->ready);
+    const std::size_t best = lowest_ready_by(start);
     return Winner{best, start, start + transmission_nanos(waiting_[best].frame)};
 }
 
@@ -167,10 +172,17 @@ std::optional<Wire::Transmitted> Wire::carry_out(transport::MonotonicTime now) {
     if (!next || next->end > now.nanos) {
         return std::nullopt;
     }
-    const Waiting taken = waiting_[next->index];
-    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(next->index));
-    // Ended on time when `now` is its end; later, when the caller was held
-    // back: then it ends now, and the next transmission starts from here.
+    std::size_t index = next->index;
+    if (next->end < now.nanos) {
+        // Carried out late (the caller was held back): the transmission
+        // really ends now, so it started a frame's time ago, and the frames
+        // ready by then contend for it; a lower id that became ready since
+        // the wire would have been free wins.
+        index = lowest_ready_by(now.nanos - transmission_nanos(waiting_[index].frame));
+    }
+    const Waiting taken = waiting_[index];
+    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(index));
+    // What follows is timed from the end of this one, late or not.
     free_at_ = now.nanos;
     return Transmitted{taken.frame, now, taken.origin};
 }

@@ -68,10 +68,11 @@ public:
     // Carries out the next transmission if it has ended by `now`, calling
     // `ended(transmitted)` for it; `ended` may offer frames, which contend
     // from their ready time on. One transmission a call: a caller held back
-    // past the end of several (a busy machine) carries out the first at
-    // `now`, since that is when it really happened, and the wire's time goes
-    // on from there. A late wire stays late; it never catches up by putting
-    // frames out closer together than the wire can carry them.
+    // past its end (a busy machine) carries it out ending at `now`, since
+    // that is when it really happened, won by the lowest id ready a frame's
+    // time before, and the wire's time goes on from there. A late wire stays
+    // late; it never catches up by putting frames out closer together than
+    // the wire can carry them.
     template <class Ended>
     void advance(transport::MonotonicTime now, Ended&& ended) {
         if (auto next = carry_out(now)) {
@@ -96,6 +97,9 @@ private:
         std::uint64_t end;
     };
     std::optional<Winner> winner() const noexcept;
+    // The index of the frame that wins among those ready by `instant`; the
+    // size of the waiting list when none is.
+    std::size_t lowest_ready_by(std::uint64_t instant) const noexcept;
     // Takes the next transmission off the wire when it ended by `now`.
     std::optional<Transmitted> carry_out(transport::MonotonicTime now);
 

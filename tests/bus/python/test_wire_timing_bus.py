@@ -1,10 +1,15 @@
 """dm-emulator's timed wire, held against the arithmetic of CAN frames:
 commands sent at once are answered at the times a wire of the given bit rate
-allows, and never sooner."""
+allows, and never sooner; under many group cycles, however loaded the
+machine, the answers keep the wire's pace, come no sooner than the commands'
+own receive stamps allow, and in the order arbitration gives them."""
 
+import os
+import signal
+import time
 import unittest
 
-from bus_support import Capture, Emulator, Frame, open_raw, pack
+from bus_support import IFACE, Capture, Emulator, Frame, open_raw, pack
 
 BITRATE = 20_000  # slow, so that a frame (about 6 ms) dwarfs a busy machine's jitter
 REACTION = 0.002
@@ -83,6 +88,150 @@ def wire_schedule(sent, answers):
         else:
             arrival[can_id] = wire_free + ADAPTER
     return arrival
+
+
+# Group cycles at the benchmark's settings: at 1 Mbit/s a frame takes about
+# 0.1 ms, so a held-back emulator that put overdue answers out at once, or
+# took a command's arrival from when it read it, shows in the stamps.
+GROUP_BITRATE = 1_000_000
+GROUP_REACTION = 50e-6
+GROUP_ADAPTER = 250e-6
+GROUP_CYCLES = 200
+# Motor m answers at 0x10 + m; commanded in this order, so that arbitration,
+# not the order of sending, decides which waiting command takes the wire.
+GROUP_ORDER = (7, 12, 3, 9, 1, 5, 11, 2, 8, 4, 10, 6)
+# Kernel stamps resolve microseconds; the emulator maps them onto its own
+# clock through an offset measured to some microseconds.
+SPACING_TOLERANCE = 5e-6
+STAMP_TOLERANCE = 30e-6
+MIT_ZERO = bytes.fromhex("7FFF7FF0000007FF")
+
+
+class GroupCycleOnTheWireTest(unittest.TestCase):
+    def test_answers_keep_the_wires_pace_causality_and_arbitration_order(self):
+        from axiolink import Damiao, MitSetpoint, SocketCanTransport
+        from axiolink_ext import MotorGroup
+
+        motors = [arg for m in GROUP_ORDER for arg in ("--motor", f"{m}:{0x10 + m:#x}")]
+        timing = ["--bitrate", str(GROUP_BITRATE),
+                  "--reaction-us", str(round(GROUP_REACTION * 1e6)),
+                  "--adapter-latency-us", str(round(GROUP_ADAPTER * 1e6))]
+        seen = []
+        with Emulator(*motors, *timing) as emulator, Capture() as capture:
+            group = MotorGroup([Damiao(m, 0x10 + m, timeout_ms=100) for m in GROUP_ORDER],
+                               SocketCanTransport(IFACE), timeout_ms=100)
+            for _ in range(GROUP_CYCLES):
+                group.cycle([MitSetpoint()] * len(GROUP_ORDER))
+                seen += capture.timed_frames(settle=0)  # drained as it goes
+            held_back = held_back_answers(emulator, capture)
+            seen += capture.timed_frames(settle=0.5)
+        commands = [(f, t) for f, t in seen if f.can_id in GROUP_ORDER]
+        answers = [(f, t) for f, t in seen if f.can_id - 0x10 in GROUP_ORDER]
+        self.assertEqual(len(commands), GROUP_CYCLES * len(GROUP_ORDER))
+        self.assertEqual(len(answers), len(commands), "one answer to every command")
+        problems = {}
+
+        # Pace: an answer follows the one before no sooner than its own bits
+        # take on the wire.
+        problems["closer together than the wire carries them (id, us after the one before)"] = [
+            (b.can_id, round((tb - ta) * 1e6, 1)) for (_, ta), (b, tb) in zip(answers, answers[1:])
+            if tb - ta < wire_bits(b) / GROUP_BITRATE - SPACING_TOLERANCE]
+
+        # Causality: the wire replayed from the commands' stamps gives each
+        # answer's earliest arrival; a held-back emulator can only be later.
+        at_host = replay_wire(commands, answers, GROUP_BITRATE, GROUP_REACTION, GROUP_ADAPTER)
+        problems["sooner than the wire allows (id, us too soon)"] = [
+            (f.can_id, round((at_host[i] - t) * 1e6, 1))
+            for i, (f, t) in enumerate(answers) if t < at_host[i] - STAMP_TOLERANCE]
+
+        # Arbitration, however late the wire: of two commands of one cycle,
+        # the lower id, if it was ready first, goes first (whenever the other
+        # may take the wire, it waits too, and wins), and so does its answer.
+        position = {key: i for i, key in enumerate(cycle_keys(answers))}
+        cycles = {}
+        for (motor, k), (_, stamp) in zip(cycle_keys(commands), commands):
+            cycles.setdefault(k, []).append((motor, stamp))
+        pairs, overtaken = 0, []
+        for k, cycle in cycles.items():
+            for low, t_low in cycle:
+                for high, t_high in cycle:
+                    if low < high and t_low + STAMP_TOLERANCE <= t_high:
+                        pairs += 1
+                        if position[(high, k)] < position[(low, k)]:
+                            overtaken.append((k, low, high))
+        self.assertGreater(pairs, 0)
+        problems["out of arbitration order (cycle, lower id, higher id)"] = overtaken
+        # And where the emulator was held back while commands waited for it,
+        # the lowest id of them first, whichever it read first.
+        problems["held back, not lowest id first (ids in the order answered)"] = [
+            ids for ids in held_back if ids != sorted(ids)]
+
+        found = {what: (len(which), which[:10]) for what, which in problems.items() if which}
+        self.assertFalse(found, f"answers (how many, the first ones) of {len(answers)}: {found}")
+
+
+def held_back_answers(emulator, capture, rounds=5, ids=(11, 1)):
+    """Stops the emulator, sends it commands, higher id first, and lets them
+    wait well past their time on the wire before it goes on: then they were
+    all waiting at once when the wire took the first. Per round, the answers'
+    motor ids in the order they came."""
+    sender = open_raw()
+    orders = []
+    for _ in range(rounds):
+        os.kill(emulator.process.pid, signal.SIGSTOP)
+        try:
+            for m in ids:
+                sender.send(pack(Frame(m, MIT_ZERO)))
+            time.sleep(0.005)
+        finally:
+            os.kill(emulator.process.pid, signal.SIGCONT)
+        answered, deadline = [], time.monotonic() + 10
+        while len(answered) < len(ids) and time.monotonic() < deadline:
+            answered += [f.can_id - 0x10 for f, _ in capture.timed_frames(settle=0.05)
+                         if f.can_id - 0x10 in ids]
+        orders.append(answered)
+    sender.close()
+    return orders
+
+
+def cycle_keys(frames):
+    """(motor, how many of its frames came before) for each frame, a
+    command's or an answer's."""
+    count = {}
+    for frame, _ in frames:
+        motor = frame.can_id if frame.can_id < 0x10 else frame.can_id - 0x10
+        count[motor] = count.get(motor, -1) + 1
+        yield motor, count[motor]
+
+
+def replay_wire(commands, answers, bitrate, reaction, adapter):
+    """Per answer, its arrival at the host by the wire's schedule from the
+    commands' receive stamps: a command is ready one adapter latency after
+    its stamp; whenever the wire is free, the lowest id of the frames ready
+    takes it; a motor's answer (the one it sent, matched in order) is ready
+    a reaction time after its command's last bit, and reaches the host one
+    adapter latency after its own."""
+    answer_index = {key: i for i, key in enumerate(cycle_keys(answers))}
+    arrivals = [(stamp + adapter, frame, answer_index[key])
+                for key, (frame, stamp) in zip(cycle_keys(commands), commands)]
+    at_host = {}
+    waiting, wire_free, taken = [], float("-inf"), 0
+    while waiting or taken < len(arrivals):
+        ready = [w[0] for w in waiting] + [a[0] for a in arrivals[taken:taken + 1]]
+        start = max(wire_free, min(ready))
+        while taken < len(arrivals) and arrivals[taken][0] <= start:
+            waiting.append(arrivals[taken])
+            taken += 1
+        chosen = min((w for w in waiting if w[0] <= start), key=lambda w: w[1].can_id)
+        waiting.remove(chosen)
+        _, frame, answer = chosen
+        wire_free = start + wire_bits(frame) / bitrate
+        if frame.can_id < 0x10:
+            waiting.append((wire_free + reaction, answers[answer][0], answer))
+        else:
+            at_host[answer] = wire_free + adapter
+    return at_host
+
 
 if __name__ == "__main__":
     unittest.main()
