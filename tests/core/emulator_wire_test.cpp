@@ -212,7 +212,7 @@ TEST(Wire, ArbitrationGoesByBaseIdWithAStandardIdBeforeAnExtendedOneOfTheSameBas
     }
 }
 
-TEST(Wire, AWireCarriedOutLateStaysLateAndNeverCatchesUpInABurst) {
+TEST(Wire, AHeldBackCallerCarriesOutTheTransmissionsThatEndedMeanwhileAtTheirOwnTimes) {
     const std::uint32_t bitrate = 1'000'000;
     Wire wire(WireTiming{bitrate, 0, 0}, 8);
     const auto frame = [](std::uint16_t id) { return standard(id, Payload{0, 0, 0, 0}); };
@@ -225,31 +225,52 @@ TEST(Wire, AWireCarriedOutLateStaysLateAndNeverCatchesUpInABurst) {
             carried.emplace_back(t.frame.id.value, t.end.nanos);
         });
     };
-    // Held back 10 ms past the end of both: the first ends now, and the
-    // second is a whole frame away from it.
-    const std::uint64_t late = kStart + 10'000'000;
-    advance(late);
-    EXPECT_EQ(carried, (decltype(carried){{0x002, late}}));
-    EXPECT_EQ(wire.next_end(), MonotonicTime{late + nanos(0x003)});
+    advance(kStart + 10'000'000);
     // A frame read only now, stamped long ago, contends from the end of what
-    // the wire has carried out, the earliest it can still take it; its lower
-    // id wins there.
+    // the wire has carried out, the earliest it can still take it.
     ASSERT_TRUE(wire.offer_from_host(frame(0x001), MonotonicTime{kStart}));
-    EXPECT_EQ(wire.next_end(), MonotonicTime{late + nanos(0x001)});
-    const std::uint64_t later = late + 5'000'000;
-    advance(later);
-    advance(later);  // nothing more has ended by then
-    // Held back again: 0x000 became ready only after the wire was free for
-    // 0x003, but before the frame's time that ends now, so it contends for
-    // that transmission, and wins it.
-    ASSERT_TRUE(wire.offer_from_host(frame(0x000), MonotonicTime{later + 1'000'000}));
-    const std::uint64_t latest = later + 5'000'000;
-    advance(latest);
-    advance(latest + nanos(0x003));
+    advance(kStart + 20'000'000);
+    const std::uint64_t two = kStart + nanos(0x002);
+    const std::uint64_t three = two + nanos(0x003);
     EXPECT_EQ(carried,
-              (decltype(carried){
-                  {0x002, late}, {0x001, later}, {0x000, latest}, {0x003, latest + nanos(0x003)}}));
-    EXPECT_FALSE(wire.next_end().has_value());
+              (decltype(carried){{0x002, two}, {0x003, three}, {0x001, three + nanos(0x001)}}));
+}
+
+TEST(AdapterQueue, HandsFramesToTheHostWhenDueAndNeverCloserThanTheWireCarriesThem) {
+    const std::uint32_t bitrate = 1'000'000;
+    const std::uint64_t latency = 250'000;
+    AdapterQueue queue(WireTiming{bitrate, 0, latency}, 4);
+    const auto frame = [](std::uint16_t id, std::uint8_t length) {
+        return standard(id, Payload(std::vector<std::uint8_t>(length, 0x55)));
+    };
+    const auto nanos = [&](const CanFrame& f) { return nanos_for(wire_bits(f), bitrate); };
+    const CanFrame a = frame(0x011, 8);
+    const CanFrame b = frame(0x012, 2);
+    const CanFrame c = frame(0x013, 5);
+    EXPECT_FALSE(queue.next_due().has_value());
+    // On time: each is due one adapter latency after it left the wire.
+    ASSERT_TRUE(queue.push(a, MonotonicTime{kStart}));
+    ASSERT_TRUE(queue.push(b, MonotonicTime{kStart + nanos(b)}));
+    EXPECT_EQ(queue.next_due(), MonotonicTime{kStart + latency});
+    queue.pop(MonotonicTime{kStart + latency});
+    EXPECT_EQ(queue.next_due(), MonotonicTime{kStart + nanos(b) + latency});
+    EXPECT_EQ(queue.front().id.value, 0x012U);
+    // Held back 10 ms: all three are overdue; the first goes when it can,
+    // the next a frame's time of its own after it really went, and so on.
+    ASSERT_TRUE(queue.push(c, MonotonicTime{kStart + nanos(b) + nanos(c)}));
+    const std::uint64_t late = kStart + 10'000'000;
+    queue.pop(MonotonicTime{late});
+    EXPECT_EQ(queue.next_due(), MonotonicTime{late + nanos(c)});
+    EXPECT_EQ(queue.front().id.value, 0x013U);
+    queue.pop(MonotonicTime{late + nanos(c) + 7'000});
+    EXPECT_FALSE(queue.next_due().has_value());
+    // A frame that leaves the wire later is due at its own time again.
+    ASSERT_TRUE(queue.push(a, MonotonicTime{late + 1'000'000}));
+    EXPECT_EQ(queue.next_due(), MonotonicTime{late + 1'000'000 + latency});
+    ASSERT_TRUE(queue.push(a, MonotonicTime{late + 2'000'000}));
+    ASSERT_TRUE(queue.push(a, MonotonicTime{late + 3'000'000}));
+    ASSERT_TRUE(queue.push(a, MonotonicTime{late + 4'000'000}));
+    EXPECT_FALSE(queue.push(a, MonotonicTime{late + 5'000'000}));  // beyond capacity
 }
 
 }  // namespace

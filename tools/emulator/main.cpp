@@ -10,9 +10,12 @@
 // only while a delayed answer waits, or, with --bitrate, while frames are on
 // the modelled wire: then a motor sees a command only when the wire has
 // carried it, and its answer reaches the bus when the wire and the adapter
-// have carried that. Each wake-up on the wire then reads the monotonic clock
-// once and tries one read of a waiting frame; each answer sent reads the
-// clock once more, since the next may leave only a frame's time after it.
+// have carried that. The wire keeps a real wire's times from the frames'
+// stamps however late the loop runs; only the handing over of answers to
+// the host is late then, at the wire's pace. Each wake-up on the wire reads
+// the monotonic clock once, and tries one read of a waiting frame where one
+// could matter; each answer sent reads the clock once more, since the next
+// may leave only a frame's time after it.
 
 #include <fcntl.h>
 #include <linux/can.h>
@@ -23,7 +26,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -45,6 +47,7 @@
 
 namespace {
 
+using axiolink::emulator::AdapterQueue;
 using axiolink::emulator::ArrivalClock;
 using axiolink::emulator::Emulator;
 using axiolink::emulator::frame_line;
@@ -71,6 +74,9 @@ constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 constexpr std::uint64_t kCalibrationIntervalNanos = 20'000'000;
 // Readings at start, the tightest kept.
 constexpr int kStartCalibrations = 8;
+// How far a mapped receive stamp may stray from the monotonic reading it
+// is compared with: the clocks' offset is measured to some microseconds.
+constexpr std::uint64_t kStampMarginNanos = 50'000;
 
 volatile std::sig_atomic_t g_stop_requested = 0;
 
@@ -197,6 +203,7 @@ public:
             wire_.emplace(
                 WireTiming{*options.bitrate, options.reaction_nanos, options.adapter_latency_nanos},
                 kPendingCapacity);
+            to_host_.emplace(wire_->timing(), kPendingCapacity);
         }
         MonotonicTime start = calibrate();
         for (int i = 1; i < kStartCalibrations; ++i) {
@@ -245,18 +252,7 @@ private:
     bool ended(MonotonicTime now) const { return end_ && now >= *end_; }
 
     bool has_timed_work() const {
-        return !pending_.empty() || (wire_ && wire_->next_end().has_value());
-    }
-
-    // When the first waiting answer may go to the host: when it is due,
-    // and on the wire not before it could have followed the one sent last.
-    MonotonicTime answer_due() const {
-        const Outgoing& first = pending_.front();
-        if (!wire_) {
-            return first.due;
-        }
-        const MonotonicTime paced{host_free_at_.nanos + wire_->transmission_nanos(first.frame)};
-        return std::max(first.due, paced);
+        return !pending_.empty() || (wire_ && (wire_->next_end() || !to_host_->empty()));
     }
 
     // The next time something is due: an answer to send or the end of a
@@ -264,11 +260,13 @@ private:
     std::optional<MonotonicTime> next_due() const {
         std::optional<MonotonicTime> next;
         if (!pending_.empty()) {
-            next = answer_due();
+            next = pending_.front().due;
         }
         if (wire_) {
-            if (const auto end = wire_->next_end(); end && (!next || *end < *next)) {
-                next = end;
+            for (const auto due : {wire_->next_end(), to_host_->next_due()}) {
+                if (due && (!next || *due < *next)) {
+                    next = due;
+                }
             }
         }
         return next;
@@ -286,12 +284,8 @@ private:
                 outbox_.clear();
                 emulator_.on_frame(carried.frame, carried.end, outbox_);
                 dispatch_answers(carried.end);
-            } else {
-                const MonotonicTime at_host{carried.end.nanos +
-                                            wire_->timing().adapter_latency_nanos};
-                if (!pending_.push(Outgoing{carried.frame, at_host})) {
-                    ++pending_overflows_;
-                }
+            } else if (!to_host_->push(carried.frame, carried.end)) {
+                ++pending_overflows_;
             }
         });
     }
@@ -366,11 +360,10 @@ private:
         }
     }
 
-    // Hands the host what is due. On the wire, one answer a call: the
-    // next one may follow it only a frame's time after it really went out,
-    // read from the clock after the send, so a loop held back sends the
-    // overdue answers at the wire's pace, never in a burst. The time of the
-    // last reading.
+    // Hands the host what is due; the time of the last clock reading. On the
+    // wire, the next answer may follow one only a frame's time after it
+    // really went, which the clock tells after the send: a loop held back
+    // sends the overdue answers at the wire's pace, never in a burst.
     MonotonicTime send_due_answers(MonotonicTime now) {
         if (!wire_) {
             while (!pending_.empty() && pending_.front().due <= now) {
@@ -379,13 +372,15 @@ private:
             }
             return now;
         }
-        if (pending_.empty() || answer_due() > now) {
-            return now;
+        while (const auto due = to_host_->next_due()) {
+            if (*due > now) {
+                break;
+            }
+            send(to_host_->front());
+            now = MonotonicTime::now();
+            to_host_->pop(now);
         }
-        send(pending_.front().frame);
-        pending_.pop();
-        host_free_at_ = MonotonicTime::now();
-        return host_free_at_;
+        return now;
     }
 
     // Sends what is due; true when a frame can be read without blocking past
@@ -397,10 +392,12 @@ private:
             return false;
         }
         // Every frame that arrived by now goes on the wire before the wire
-        // is carried up to now.
-        if (wire_) {
+        // is carried up to now, unless none can have been there in time to
+        // contend for what the wire carries out now.
+        if (wire_ && !(empty_until_ && now.nanos < empty_until_->nanos)) {
             take_waiting_frames();
         }
+        empty_until_.reset();
         run_wire(now);
         now = send_due_answers(now);
         const std::optional<MonotonicTime> next = next_due();
@@ -411,7 +408,20 @@ private:
         const timespec timeout{static_cast<time_t>(wait / kNanosPerSecond),
                                static_cast<long>(wait % kNanosPerSecond)};
         pollfd poll_entry{bus_.descriptor(), POLLIN, 0};
-        return ::ppoll(&poll_entry, 1, &timeout, nullptr) > 0;
+        const int ready = ::ppoll(&poll_entry, 1, &timeout, nullptr);
+        if (ready == 0 && wire_) {
+            // Nothing to read when the wait ended, at `next` or later: a frame
+            // that came since is ready for the wire an adapter latency after
+            // that, and contends for a transmission that ends by now only if
+            // it was ready a frame's time before now. Until then the read of
+            // waiting frames, a system call that would find none, is left out.
+            const std::uint64_t unseen =
+                wire_->timing().adapter_latency_nanos + wire_->shortest_transmission_nanos();
+            if (unseen > kStampMarginNanos) {
+                empty_until_ = MonotonicTime{next->nanos + unseen - kStampMarginNanos};
+            }
+        }
+        return ready > 0;
     }
 
     void on_reception(const Reception& reception, MonotonicTime arrival) {
@@ -470,8 +480,11 @@ private:
     std::optional<Wire> wire_;
     ArrivalClock arrival_clock_;
     MonotonicTime calibrated_at_{};
-    // When the last answer went to the host on the timed wire.
-    MonotonicTime host_free_at_{};
+    // The timed wire's answers on their way to the host.
+    std::optional<AdapterQueue> to_host_;
+    // Until when no frame that arrived since the last wait timed out can
+    // contend on the wire.
+    std::optional<MonotonicTime> empty_until_;
     std::optional<MonotonicTime> end_;
     std::size_t send_failures_ = 0;
     std::size_t pending_overflows_ = 0;
@@ -488,7 +501,8 @@ bool configure_socket(int descriptor) {
 
 int run(const Options& options) {
     // Time-outs end when asked (the default slack is 50 us): a late wake-up
-    // on the timed wire makes every frame after it that much later.
+    // on the timed wire hands an answer to the host late, and the ones
+    // behind it follow at the wire's pace from there.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     if (!install_stop_handlers()) {
         complain("cannot install signal handlers: " +

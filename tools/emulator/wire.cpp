@@ -106,6 +106,11 @@ std::uint32_t wire_bits(const CanFrame& frame) noexcept {
     return frame.fd ? fd_bits(frame) : classic_bits(frame);
 }
 
+std::uint64_t transmission_nanos(const CanFrame& frame, std::uint32_t bitrate) noexcept {
+    const std::uint64_t bits = wire_bits(frame);
+    return (bits * kNanosPerSecond + bitrate - 1) / bitrate;
+}
+
 Wire::Wire(WireTiming timing, std::size_t capacity) : timing_(timing), capacity_(capacity) {
     waiting_.reserve(capacity);
 }
@@ -126,28 +131,9 @@ bool Wire::offer(const CanFrame& frame, std::uint64_t ready, Origin origin) {
     return true;
 }
 
-std::uint64_t Wire::transmission_nanos(const CanFrame& frame) const noexcept {
-    const std::uint64_t bits = wire_bits(frame);
+std::uint64_t Wire::shortest_transmission_nanos() const noexcept {
+    const std::uint64_t bits = 1 + 11 + 3 + 4 + 15 + kTrailerBits + kIntermissionBits;
     return (bits * kNanosPerSecond + timing_.bitrate - 1) / timing_.bitrate;
-}
-
-std::size_t Wire::lowest_ready_by(std::uint64_t instant) const noexcept {
-    // The lowest identifier wins: a standard id before an extended one of
-    // the same base, as its dominant IDE bit decides; equal ids go in the
-    // order offered.
-    const auto rank = [](const Waiting& w) {
-        const std::uint32_t base =
-            w.frame.id.kind == IdKind::Standard ? w.frame.id.value : (w.frame.id.value >> 18);
-        return std::tuple(base, w.frame.id.kind == IdKind::Extended, w.frame.id.value, w.sequence);
-    };
-    std::size_t best = waiting_.size();
-    for (std::size_t i = 0; i < waiting_.size(); ++i) {
-        if (waiting_[i].ready <= instant &&
-            (best == waiting_.size() || rank(waiting_[i]) < rank(waiting_[best]))) {
-            best = i;
-        }
-    }
-    return best;
 }
 
 std::optional<Wire::Winner> Wire::winner() const noexcept {
@@ -156,8 +142,22 @@ std::optional<Wire::Winner> Wire::winner() const noexcept {
     }
     const auto earliest = std::ranges::min_element(waiting_, {}, &Waiting::ready);
     const std::uint64_t start = std::max(free_at_, earliest->ready);
-    const std::size_t best = lowest_ready_by(start);
-    return Winner{best, start, start + transmission_nanos(waiting_[best].frame)};
+    // Among the frames ready when the wire frees, the lowest identifier
+    // wins: a standard id before an extended one of the same base, as its
+    // dominant IDE bit decides; equal ids go in the order offered.
+    const auto rank = [](const Waiting& w) {
+        const std::uint32_t base =
+            w.frame.id.kind == IdKind::Standard ? w.frame.id.value : (w.frame.id.value >> 18);
+        return std::tuple(base, w.frame.id.kind == IdKind::Extended, w.frame.id.value, w.sequence);
+    };
+    std::size_t best = waiting_.size();
+    for (std::size_t i = 0; i < waiting_.size(); ++i) {
+        if (waiting_[i].ready <= start &&
+            (best == waiting_.size() || rank(waiting_[i]) < rank(waiting_[best]))) {
+            best = i;
+        }
+    }
+    return Winner{best, start, start + transmission_nanos(waiting_[best].frame, timing_.bitrate)};
 }
 
 std::optional<transport::MonotonicTime> Wire::next_end() const noexcept {
@@ -167,24 +167,47 @@ std::optional<transport::MonotonicTime> Wire::next_end() const noexcept {
     return std::nullopt;
 }
 
-std::optional<Wire::Transmitted> Wire::carry_out(transport::MonotonicTime now) {
+std::optional<Wire::Transmitted> Wire::start_next(transport::MonotonicTime now) {
     const auto next = winner();
     if (!next || next->end > now.nanos) {
         return std::nullopt;
     }
-    std::size_t index = next->index;
-    if (next->end < now.nanos) {
-        // Carried out late (the caller was held back): the transmission
-        // really ends now, so it started a frame's time ago, and the frames
-        // ready by then contend for it; a lower id that became ready since
-        // the wire would have been free wins.
-        index = lowest_ready_by(now.nanos - transmission_nanos(waiting_[index].frame));
+    const Waiting taken = waiting_[next->index];
+    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(next->index));
+    free_at_ = next->end;
+    return Transmitted{taken.frame, transport::MonotonicTime{next->end}, taken.origin};
+}
+
+AdapterQueue::AdapterQueue(WireTiming timing, std::size_t capacity)
+    : timing_(timing), frames_(capacity) {}
+
+bool AdapterQueue::push(const CanFrame& frame, transport::MonotonicTime left_wire) {
+    if (size_ == frames_.size()) {
+        return false;
     }
-    const Waiting taken = waiting_[index];
-    waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(index));
-    // What follows is timed from the end of this one, late or not.
-    free_at_ = now.nanos;
-    return Transmitted{taken.frame, now, taken.origin};
+    frames_[(head_ + size_) % frames_.size()] = {frame,
+                                                 left_wire.nanos + timing_.adapter_latency_nanos};
+    ++size_;
+    return true;
+}
+
+std::optional<transport::MonotonicTime> AdapterQueue::next_due() const noexcept {
+    if (size_ == 0) {
+        return std::nullopt;
+    }
+    const Entry& first = frames_[head_];
+    if (!last_sent_) {
+        return transport::MonotonicTime{first.due};
+    }
+    // Not before the wire could have carried it after the one sent last.
+    const std::uint64_t paced = *last_sent_ + transmission_nanos(first.frame, timing_.bitrate);
+    return transport::MonotonicTime{std::max(first.due, paced)};
+}
+
+void AdapterQueue::pop(transport::MonotonicTime sent) noexcept {
+    head_ = (head_ + 1) % frames_.size();
+    --size_;
+    last_sent_ = sent.nanos;
 }
 
 }  // namespace axiolink::emulator

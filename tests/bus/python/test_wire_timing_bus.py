@@ -90,6 +90,7 @@ def wire_schedule(sent, answers):
     return arrival
 
 
+
 # Group cycles at the benchmark's settings: at 1 Mbit/s a frame takes about
 # 0.1 ms, so a held-back emulator that put overdue answers out at once, or
 # took a command's arrival from when it read it, shows in the stamps.
@@ -100,6 +101,9 @@ GROUP_CYCLES = 200
 # Motor m answers at 0x10 + m; commanded in this order, so that arbitration,
 # not the order of sending, decides which waiting command takes the wire.
 GROUP_ORDER = (7, 12, 3, 9, 1, 5, 11, 2, 8, 4, 10, 6)
+# Long enough that the answers to commands that waited for a stopped
+# emulator are still due when it goes on.
+HELD_BACK_ADAPTER = 0.020
 # Kernel stamps resolve microseconds; the emulator maps them onto its own
 # clock through an offset measured to some microseconds.
 SPACING_TOLERANCE = 5e-6
@@ -107,27 +111,55 @@ STAMP_TOLERANCE = 30e-6
 MIT_ZERO = bytes.fromhex("7FFF7FF0000007FF")
 
 
+def group_emulator(adapter):
+    motors = [arg for m in GROUP_ORDER for arg in ("--motor", f"{m}:{0x10 + m:#x}")]
+    return Emulator(*motors, "--bitrate", str(GROUP_BITRATE),
+                    "--reaction-us", str(round(GROUP_REACTION * 1e6)),
+                    "--adapter-latency-us", str(round(adapter * 1e6)))
+
+
 class GroupCycleOnTheWireTest(unittest.TestCase):
     def test_answers_keep_the_wires_pace_causality_and_arbitration_order(self):
         from axiolink import Damiao, MitSetpoint, SocketCanTransport
         from axiolink_ext import MotorGroup
 
-        motors = [arg for m in GROUP_ORDER for arg in ("--motor", f"{m}:{0x10 + m:#x}")]
-        timing = ["--bitrate", str(GROUP_BITRATE),
-                  "--reaction-us", str(round(GROUP_REACTION * 1e6)),
-                  "--adapter-latency-us", str(round(GROUP_ADAPTER * 1e6))]
         seen = []
-        with Emulator(*motors, *timing) as emulator, Capture() as capture:
+        with group_emulator(GROUP_ADAPTER), Capture() as capture:
             group = MotorGroup([Damiao(m, 0x10 + m, timeout_ms=100) for m in GROUP_ORDER],
                                SocketCanTransport(IFACE), timeout_ms=100)
             for _ in range(GROUP_CYCLES):
                 group.cycle([MitSetpoint()] * len(GROUP_ORDER))
                 seen += capture.timed_frames(settle=0)  # drained as it goes
-            held_back = held_back_answers(emulator, capture)
             seen += capture.timed_frames(settle=0.5)
+        self.check_wire(seen, GROUP_CYCLES * len(GROUP_ORDER), GROUP_ADAPTER)
+
+    def test_commands_that_waited_for_a_held_back_emulator_keep_their_own_arrival(self):
+        # Stopped, the emulator leaves every motor's command, highest id
+        # first, in its socket until all were due on the wire long before:
+        # going on, it takes them in the order the wire would have, lowest
+        # id first after the first, all answers after all commands, and
+        # whatever the stop made late, the answers keep that order.
+        seen = []
+        with group_emulator(HELD_BACK_ADAPTER) as emulator, Capture() as capture:
+            sender = open_raw()
+            for _ in range(3):
+                os.kill(emulator.process.pid, signal.SIGSTOP)
+                try:
+                    for m in sorted(GROUP_ORDER, reverse=True):
+                        sender.send(pack(Frame(m, MIT_ZERO)))
+                    time.sleep(1.5 * HELD_BACK_ADAPTER)
+                finally:
+                    os.kill(emulator.process.pid, signal.SIGCONT)
+                seen += capture.timed_frames(settle=4 * HELD_BACK_ADAPTER)
+            sender.close()
+        self.check_wire(seen, 3 * len(GROUP_ORDER), HELD_BACK_ADAPTER, in_wire_order=True)
+
+    def check_wire(self, seen, sent, adapter, in_wire_order=False):
+        """Holds the answers in `seen`, frames with their kernel stamps, to
+        the wire's rules."""
         commands = [(f, t) for f, t in seen if f.can_id in GROUP_ORDER]
         answers = [(f, t) for f, t in seen if f.can_id - 0x10 in GROUP_ORDER]
-        self.assertEqual(len(commands), GROUP_CYCLES * len(GROUP_ORDER))
+        self.assertEqual(len(commands), sent)
         self.assertEqual(len(answers), len(commands), "one answer to every command")
         problems = {}
 
@@ -139,59 +171,35 @@ class GroupCycleOnTheWireTest(unittest.TestCase):
 
         # Causality: the wire replayed from the commands' stamps gives each
         # answer's earliest arrival; a held-back emulator can only be later.
-        at_host = replay_wire(commands, answers, GROUP_BITRATE, GROUP_REACTION, GROUP_ADAPTER)
+        at_host = replay_wire(commands, answers, GROUP_BITRATE, GROUP_REACTION, adapter)
         problems["sooner than the wire allows (id, us too soon)"] = [
             (f.can_id, round((at_host[i] - t) * 1e6, 1))
             for i, (f, t) in enumerate(answers) if t < at_host[i] - STAMP_TOLERANCE]
+        if in_wire_order:
+            # Where no command was ready close to when the wire freed, the
+            # emulator's wire, which runs on the same stamps, takes the
+            # frames in the replay's order, however late it hands them over.
+            replayed = [answers[i][0].can_id for i in sorted(at_host, key=at_host.get)]
+            answered = [f.can_id for f, _ in answers]
+            problems["not in the wire's order (as answered, as replayed)"] = (
+                [] if answered == replayed else [(answered, replayed)])
 
-        # Arbitration, however late the wire: of two commands of one cycle,
-        # the lower id, if it was ready first, goes first (whenever the other
-        # may take the wire, it waits too, and wins), and so does its answer.
+        # Arbitration, however late the emulator: of two commands of one
+        # round, the lower id, if it was ready first, goes first (whenever the
+        # other may take the wire, it waits too, and wins), and so does its
+        # answer.
         position = {key: i for i, key in enumerate(cycle_keys(answers))}
-        cycles = {}
+        rounds = {}
         for (motor, k), (_, stamp) in zip(cycle_keys(commands), commands):
-            cycles.setdefault(k, []).append((motor, stamp))
-        pairs, overtaken = 0, []
-        for k, cycle in cycles.items():
-            for low, t_low in cycle:
-                for high, t_high in cycle:
-                    if low < high and t_low + STAMP_TOLERANCE <= t_high:
-                        pairs += 1
-                        if position[(high, k)] < position[(low, k)]:
-                            overtaken.append((k, low, high))
-        self.assertGreater(pairs, 0)
-        problems["out of arbitration order (cycle, lower id, higher id)"] = overtaken
-        # And where the emulator was held back while commands waited for it,
-        # the lowest id of them first, whichever it read first.
-        problems["held back, not lowest id first (ids in the order answered)"] = [
-            ids for ids in held_back if ids != sorted(ids)]
+            rounds.setdefault(k, []).append((motor, stamp))
+        problems["out of arbitration order (round, lower id, higher id)"] = [
+            (k, low, high) for k, commanded in rounds.items()
+            for low, t_low in commanded for high, t_high in commanded
+            if low < high and t_low + STAMP_TOLERANCE <= t_high
+            and position[(high, k)] < position[(low, k)]]
 
         found = {what: (len(which), which[:10]) for what, which in problems.items() if which}
         self.assertFalse(found, f"answers (how many, the first ones) of {len(answers)}: {found}")
-
-
-def held_back_answers(emulator, capture, rounds=5, ids=(11, 1)):
-    """Stops the emulator, sends it commands, higher id first, and lets them
-    wait well past their time on the wire before it goes on: then they were
-    all waiting at once when the wire took the first. Per round, the answers'
-    motor ids in the order they came."""
-    sender = open_raw()
-    orders = []
-    for _ in range(rounds):
-        os.kill(emulator.process.pid, signal.SIGSTOP)
-        try:
-            for m in ids:
-                sender.send(pack(Frame(m, MIT_ZERO)))
-            time.sleep(0.005)
-        finally:
-            os.kill(emulator.process.pid, signal.SIGCONT)
-        answered, deadline = [], time.monotonic() + 10
-        while len(answered) < len(ids) and time.monotonic() < deadline:
-            answered += [f.can_id - 0x10 for f, _ in capture.timed_frames(settle=0.05)
-                         if f.can_id - 0x10 in ids]
-        orders.append(answered)
-    sender.close()
-    return orders
 
 
 def cycle_keys(frames):
