@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,25 @@ TEST(Wire, TheLowestReadyIdWinsAndNoFrameInterruptsAnother) {
               (std::vector<std::pair<std::uint32_t, std::uint64_t>>{
                   {0x300, frame_nanos}, {0x100, 2 * frame_nanos}, {0x200, 3 * frame_nanos}}));
     EXPECT_FALSE(wire.next_end().has_value());
+}
+
+TEST(Wire, NoMotorFrameEndsBeforeTheTimeTheCallerMaySleepTo) {
+    const std::uint32_t bitrate = 500'000;
+    Wire wire(WireTiming{bitrate, 0, 0}, 8);
+    std::size_t fewest = reference_bits(standard(0, Payload{}));
+    for (std::uint16_t id = 1; id <= 0x7FF; ++id) {
+        fewest = std::min(fewest, reference_bits(standard(id, Payload{})));
+    }
+    EXPECT_LE(wire.shortest_transmission_nanos(), nanos_for(fewest, bitrate));
+    EXPECT_FALSE(wire.next_motor_end().has_value());
+    // A command takes the wire first: a motor's frame can only follow it.
+    ASSERT_TRUE(wire.offer_from_host(standard(0x001, Payload{}), MonotonicTime{kStart}));
+    ASSERT_TRUE(wire.offer_from_motor(standard(0x100, Payload{}), MonotonicTime{kStart + 20}));
+    const MonotonicTime command_end = *wire.next_end();
+    EXPECT_EQ(wire.next_motor_end(),
+              MonotonicTime{command_end.nanos + wire.shortest_transmission_nanos()});
+    wire.advance(command_end, [](const Wire::Transmitted&) {});
+    EXPECT_EQ(wire.next_motor_end(), wire.next_end());
 }
 
 TEST(Wire, ArbitrationGoesByBaseIdWithAStandardIdBeforeAnExtendedOneOfTheSameBase) {

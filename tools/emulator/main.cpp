@@ -255,15 +255,21 @@ private:
         return !pending_.empty() || (wire_ && (wire_->next_end() || !to_host_->empty()));
     }
 
-    // The next time something is due: an answer to send or the end of a
-    // transmission on the wire.
+    // The next time something is due: an answer to send, or on the wire the
+    // earliest an answer still on it could be due at the host. The wire
+    // keeps its own times, so what ends on it before then is carried out at
+    // that wake-up, not at a wake-up of its own.
     std::optional<MonotonicTime> next_due() const {
         std::optional<MonotonicTime> next;
         if (!pending_.empty()) {
             next = pending_.front().due;
         }
         if (wire_) {
-            for (const auto due : {wire_->next_end(), to_host_->next_due()}) {
+            std::optional<MonotonicTime> answer_end = wire_->next_motor_end();
+            if (answer_end) {
+                answer_end->nanos += wire_->timing().adapter_latency_nanos;
+            }
+            for (const auto due : {answer_end, to_host_->next_due()}) {
                 if (due && (!next || *due < *next)) {
                     next = due;
                 }

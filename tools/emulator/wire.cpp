@@ -160,6 +160,15 @@ std::optional<Wire::Winner> Wire::winner() const noexcept {
     return Winner{best, start, start + transmission_nanos(waiting_[best].frame, timing_.bitrate)};
 }
 
+std::optional<transport::MonotonicTime> Wire::next_motor_end() const noexcept {
+    const auto next = winner();
+    if (!next) {
+        return std::nullopt;
+    }
+    const bool host = waiting_[next->index].origin == Origin::Host;
+    return transport::MonotonicTime{next->end + (host ? shortest_transmission_nanos() : 0)};
+}
+
 std::optional<transport::MonotonicTime> Wire::next_end() const noexcept {
     if (const auto next = winner()) {
         return transport::MonotonicTime{next->end};

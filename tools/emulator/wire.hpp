@@ -76,6 +76,11 @@ public:
     // whose bits need no stuffing.
     std::uint64_t shortest_transmission_nanos() const noexcept;
 
+    // No frame from a motor ends before this, whatever else is offered: the
+    // next transmission's end when it is a motor's, a shortest frame after
+    // it when it is the host's. Nothing while none waits.
+    std::optional<transport::MonotonicTime> next_motor_end() const noexcept;
+
     // Runs the wire up to `now`, calling `ended(transmitted)` for each frame
     // whose transmission ended by then, in the order they ended. `ended` may
     // offer frames; they contend from their ready time on.
