@@ -176,9 +176,9 @@ class GroupCycleOnTheWireTest(unittest.TestCase):
             (f.can_id, round((at_host[i] - t) * 1e6, 1))
             for i, (f, t) in enumerate(answers) if t < at_host[i] - STAMP_TOLERANCE]
         if in_wire_order:
-            # Where no command was ready close to when the wire freed, the
-            # emulator's wire, which runs on the same stamps, takes the
-            # frames in the replay's order, however late it hands them over.
+            # The emulator's wire runs on the same stamps as the replay, so it
+            # takes the frames in the replay's order, however late the stop
+            # made it hand them over.
             replayed = [answers[i][0].can_id for i in sorted(at_host, key=at_host.get)]
             answered = [f.can_id for f, _ in answers]
             problems["not in the wire's order (as answered, as replayed)"] = (
