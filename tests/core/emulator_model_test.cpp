@@ -754,12 +754,18 @@ TEST(ArrivalClock, MapsWallStampsOntoTheMonotonicClock) {
     clock.calibrate(MonotonicTime{100 * kSeconds}, wall, MonotonicTime{100 * kSeconds + 2'000});
     EXPECT_EQ(clock.map(wall + 5 * kMillis), MonotonicTime{100 * kSeconds + 5 * kMillis + 1'000});
     EXPECT_EQ(clock.map(wall + 7 * kMillis), MonotonicTime{100 * kSeconds + 7 * kMillis + 1'000});
-    // A stamp earlier than the last one (the wall clock was set back).
+    // A stamp earlier than the last one: the wall clock was set back.
     EXPECT_FALSE(clock.map(wall + 6 * kMillis));
-    // Nor one from before what the caller has acted on.
-    clock.not_before(MonotonicTime{100 * kSeconds + 9 * kMillis});
-    EXPECT_FALSE(clock.map(wall + 8 * kMillis));
-    EXPECT_EQ(clock.map(wall + 10 * kMillis), MonotonicTime{100 * kSeconds + 10 * kMillis + 1'000});
+    EXPECT_EQ(clock.latest(), MonotonicTime{100 * kSeconds + 7 * kMillis + 1'000});
+    // Set forward by an hour: a stamp from before it is measured again maps
+    // an hour late, and once measured, the stamps after it map right again.
+    constexpr std::uint64_t hour = 3600 * kSeconds;
+    EXPECT_EQ(clock.map(wall + hour + 8 * kMillis),
+              MonotonicTime{100 * kSeconds + hour + 8 * kMillis + 1'000});
+    clock.calibrate(MonotonicTime{100 * kSeconds + 9 * kMillis}, wall + hour + 9 * kMillis,
+                    MonotonicTime{100 * kSeconds + 9 * kMillis + 2'000});
+    EXPECT_EQ(clock.map(wall + hour + 10 * kMillis),
+              MonotonicTime{100 * kSeconds + 10 * kMillis + 1'000});
 }
 
 TEST(ArrivalClock, APreemptedMeasurementDoesNotMoveTheOffsetButASetWallClockDoes) {

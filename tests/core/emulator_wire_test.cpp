@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -124,9 +125,9 @@ std::uint64_t nanos_for(std::size_t bits, std::uint32_t bitrate) {
     return (bits * 1'000'000'000ULL + bitrate - 1) / bitrate;
 }
 
-TEST(Wire, CommandsSentAtOnceAreAnsweredAtTheTimesTheWireAllows) {
+void answered_when_the_wire_allows(std::size_t n) {
+    SCOPED_TRACE(n);
     const WireTiming timing{1'000'000, 50'000, 250'000};
-    const std::size_t n = 4;
     const std::vector<std::uint64_t> at_host = answers_at_host(n, timing);
     ASSERT_EQ(at_host.size(), n);
     // By hand: the commands go first, back to back, from one adapter latency
@@ -153,6 +154,15 @@ TEST(Wire, CommandsSentAtOnceAreAnsweredAtTheTimesTheWireAllows) {
     }
 }
 
+TEST(Wire, CommandsSentAtOnceAreAnsweredAtTheTimesTheWireAllows) {
+    // One motor answers a reaction time after its command's last bit; of
+    // several, the later answers are ready while the wire still carries
+    // commands and the answers before them.
+    for (const std::size_t n : {std::size_t{1}, std::size_t{4}}) {
+        answered_when_the_wire_allows(n);
+    }
+}
+
 TEST(Wire, TheLowestReadyIdWinsAndNoFrameInterruptsAnother) {
     Wire wire(WireTiming{500'000, 0, 0}, 8);
     const std::uint64_t frame_nanos = nanos_for(wire_bits(standard(0x300, Payload{})), 500'000);
@@ -161,13 +171,126 @@ TEST(Wire, TheLowestReadyIdWinsAndNoFrameInterruptsAnother) {
     ASSERT_TRUE(wire.offer_from_host(standard(0x200, Payload{}), MonotonicTime{kStart + 10}));
     ASSERT_TRUE(wire.offer_from_motor(standard(0x100, Payload{}), MonotonicTime{kStart + 20}));
     std::vector<std::pair<std::uint32_t, std::uint64_t>> order;
-    wire.advance(MonotonicTime{kStart + 10 * frame_nanos}, [&](const Wire::Transmitted& carried) {
-        order.emplace_back(carried.frame.id.value, carried.end.nanos - kStart);
-    });
+    while (const auto end = wire.next_end()) {
+        wire.advance(*end, [&](const Wire::Transmitted& carried) {
+            order.emplace_back(carried.frame.id.value, carried.end.nanos - kStart);
+        });
+    }
     EXPECT_EQ(order,
               (std::vector<std::pair<std::uint32_t, std::uint64_t>>{
                   {0x300, frame_nanos}, {0x100, 2 * frame_nanos}, {0x200, 3 * frame_nanos}}));
     EXPECT_FALSE(wire.next_end().has_value());
+}
+
+TEST(Wire, NoMotorFrameEndsBeforeTheTimeTheCallerMaySleepTo) {
+    const std::uint32_t bitrate = 500'000;
+    Wire wire(WireTiming{bitrate, 0, 0}, 8);
+    std::size_t fewest = reference_bits(standard(0, Payload{}));
+    for (std::uint16_t id = 1; id <= 0x7FF; ++id) {
+        fewest = std::min(fewest, reference_bits(standard(id, Payload{})));
+    }
+    EXPECT_LE(wire.shortest_transmission_nanos(), nanos_for(fewest, bitrate));
+    EXPECT_FALSE(wire.next_motor_end().has_value());
+    // A command takes the wire first: a motor's frame can only follow it.
+    ASSERT_TRUE(wire.offer_from_host(standard(0x001, Payload{}), MonotonicTime{kStart}));
+    ASSERT_TRUE(wire.offer_from_motor(standard(0x100, Payload{}), MonotonicTime{kStart + 20}));
+    const MonotonicTime command_end = *wire.next_end();
+    EXPECT_EQ(wire.next_motor_end(),
+              MonotonicTime{command_end.nanos + wire.shortest_transmission_nanos()});
+    wire.advance(command_end, [](const Wire::Transmitted&) {});
+    EXPECT_EQ(wire.next_motor_end(), wire.next_end());
+}
+
+TEST(Wire, ArbitrationGoesByBaseIdWithAStandardIdBeforeAnExtendedOneOfTheSameBase) {
+    // An extended id's top 11 bits are its base: they meet a standard id's 11
+    // bits first, and at the same base the standard id's dominant IDE bit wins.
+    struct Case {
+        CanId first;   // wins
+        CanId second;  // offered first, so the order of offers does not decide
+    };
+    const Case cases[] = {
+        {CanId::extended(0x00040000), CanId::standard(0x002)},  // base 1 before 2
+        {CanId::standard(0x001), CanId::extended(0x00040000)},  // same base 1
+        {CanId::extended(0x00000001), CanId::standard(0x001)},  // base 0, raw value equal
+    };
+    for (const Case& c : cases) {
+        Wire wire(WireTiming{1'000'000, 0, 0}, 8);
+        // Both are ready while a frame holds the wire, and contend when it ends.
+        ASSERT_TRUE(wire.offer_from_host(standard(0x7FF, Payload{}), MonotonicTime{kStart}));
+        ASSERT_TRUE(
+            wire.offer_from_host(CanFrame{c.second, Payload{1}}, MonotonicTime{kStart + 1}));
+        ASSERT_TRUE(
+            wire.offer_from_motor(CanFrame{c.first, Payload{2}}, MonotonicTime{kStart + 2}));
+        std::vector<std::uint32_t> order;
+        while (const auto end = wire.next_end()) {
+            wire.advance(*end, [&](const Wire::Transmitted& carried) {
+                order.push_back(carried.frame.id.value);
+            });
+        }
+        EXPECT_EQ(order, (std::vector<std::uint32_t>{0x7FF, c.first.value, c.second.value}))
+            << c.first.value << " " << c.second.value;
+    }
+}
+
+TEST(Wire, AHeldBackCallerCarriesOutTheTransmissionsThatEndedMeanwhileAtTheirOwnTimes) {
+    const std::uint32_t bitrate = 1'000'000;
+    Wire wire(WireTiming{bitrate, 0, 0}, 8);
+    const auto frame = [](std::uint16_t id) { return standard(id, Payload{0, 0, 0, 0}); };
+    const auto nanos = [&](std::uint16_t id) { return nanos_for(wire_bits(frame(id)), bitrate); };
+    ASSERT_TRUE(wire.offer_from_host(frame(0x003), MonotonicTime{kStart}));
+    ASSERT_TRUE(wire.offer_from_host(frame(0x002), MonotonicTime{kStart}));
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> carried;
+    const auto advance = [&](std::uint64_t now) {
+        wire.advance(MonotonicTime{now}, [&](const Wire::Transmitted& t) {
+            carried.emplace_back(t.frame.id.value, t.end.nanos);
+        });
+    };
+    advance(kStart + 10'000'000);
+    // A frame read only now, stamped long ago, contends from the end of what
+    // the wire has carried out, the earliest it can still take it.
+    ASSERT_TRUE(wire.offer_from_host(frame(0x001), MonotonicTime{kStart}));
+    advance(kStart + 20'000'000);
+    const std::uint64_t two = kStart + nanos(0x002);
+    const std::uint64_t three = two + nanos(0x003);
+    EXPECT_EQ(carried,
+              (decltype(carried){{0x002, two}, {0x003, three}, {0x001, three + nanos(0x001)}}));
+}
+
+TEST(AdapterQueue, HandsFramesToTheHostWhenDueAndNeverCloserThanTheWireCarriesThem) {
+    const std::uint32_t bitrate = 1'000'000;
+    const std::uint64_t latency = 250'000;
+    AdapterQueue queue(WireTiming{bitrate, 0, latency}, 4);
+    const auto frame = [](std::uint16_t id, std::uint8_t length) {
+        return standard(id, Payload(std::vector<std::uint8_t>(length, 0x55)));
+    };
+    const auto nanos = [&](const CanFrame& f) { return nanos_for(wire_bits(f), bitrate); };
+    const CanFrame a = frame(0x011, 8);
+    const CanFrame b = frame(0x012, 2);
+    const CanFrame c = frame(0x013, 5);
+    EXPECT_FALSE(queue.next_due().has_value());
+    // On time: each is due one adapter latency after it left the wire.
+    ASSERT_TRUE(queue.push(a, MonotonicTime{kStart}));
+    ASSERT_TRUE(queue.push(b, MonotonicTime{kStart + nanos(b)}));
+    EXPECT_EQ(queue.next_due(), MonotonicTime{kStart + latency});
+    queue.pop(MonotonicTime{kStart + latency});
+    EXPECT_EQ(queue.next_due(), MonotonicTime{kStart + nanos(b) + latency});
+    EXPECT_EQ(queue.front().id.value, 0x012U);
+    // Held back 10 ms: all three are overdue; the first goes when it can,
+    // the next a frame's time of its own after it really went, and so on.
+    ASSERT_TRUE(queue.push(c, MonotonicTime{kStart + nanos(b) + nanos(c)}));
+    const std::uint64_t late = kStart + 10'000'000;
+    queue.pop(MonotonicTime{late});
+    EXPECT_EQ(queue.next_due(), MonotonicTime{late + nanos(c)});
+    EXPECT_EQ(queue.front().id.value, 0x013U);
+    queue.pop(MonotonicTime{late + nanos(c) + 7'000});
+    EXPECT_FALSE(queue.next_due().has_value());
+    // A frame that leaves the wire later is due at its own time again.
+    ASSERT_TRUE(queue.push(a, MonotonicTime{late + 1'000'000}));
+    EXPECT_EQ(queue.next_due(), MonotonicTime{late + 1'000'000 + latency});
+    ASSERT_TRUE(queue.push(a, MonotonicTime{late + 2'000'000}));
+    ASSERT_TRUE(queue.push(a, MonotonicTime{late + 3'000'000}));
+    ASSERT_TRUE(queue.push(a, MonotonicTime{late + 4'000'000}));
+    EXPECT_FALSE(queue.push(a, MonotonicTime{late + 5'000'000}));  // beyond capacity
 }
 
 }  // namespace

@@ -10,15 +10,13 @@ void ArrivalClock::calibrate(transport::MonotonicTime before, std::int64_t wall_
     const std::uint64_t moved =
         offset_ ? static_cast<std::uint64_t>(offset > *offset_ ? offset - *offset_ : *offset_ - offset)
                 : 0;
-    if (!offset_ || width <= width_ || moved > width + width_) {
+    const bool set = offset_ && moved > width + width_;
+    if (!offset_ || width <= width_ || set) {
         offset_ = offset;
         width_ = width;
     }
-}
-
-void ArrivalClock::not_before(transport::MonotonicTime time) noexcept {
-    if (time.nanos > last_) {
-        last_ = time.nanos;
+    if (set) {
+        last_ = 0;
     }
 }
 

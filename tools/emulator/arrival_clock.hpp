@@ -20,20 +20,21 @@ public:
     // machine, which would make every mapped stamp and every answer that
     // early) is only as good as its width. The offset kept is that of the
     // tightest bracket so far; a measurement outside the kept offset's
-    // bracket means the wall clock was set, and replaces it.
+    // bracket means the wall clock was set, and replaces it (and stamps
+    // mapped before no longer bound the next ones).
     void calibrate(transport::MonotonicTime before, std::int64_t wall_nanos,
                    transport::MonotonicTime after) noexcept;
 
-    // From now on no stamp maps earlier than `time`: the caller has acted
-    // on everything up to it.
-    void not_before(transport::MonotonicTime time) noexcept;
-
     // The wall-clock stamp as a monotonic time. Nothing before the first
     // calibration, and nothing for a stamp that maps earlier than the last
-    // one mapped or than not_before's time (the wall clock was set back, or
-    // the frame waited while the caller acted): the caller then reads the
-    // monotonic clock itself and calibrates again.
+    // one mapped: frames are stamped in the order they are read, so the
+    // wall clock was set back or the offset moved; the caller calibrates
+    // again and retries, and failing that takes `latest()`.
     std::optional<transport::MonotonicTime> map(std::int64_t wall_nanos) noexcept;
+
+    // The last stamp mapped: the earliest a frame read after it can have
+    // arrived.
+    transport::MonotonicTime latest() const noexcept { return transport::MonotonicTime{last_}; }
 
 private:
     std::optional<std::int64_t> offset_;

@@ -10,12 +10,18 @@
 // only while a delayed answer waits, or, with --bitrate, while frames are on
 // the modelled wire: then a motor sees a command only when the wire has
 // carried it, and its answer reaches the bus when the wire and the adapter
-// have carried that.
+// have carried that. The wire keeps a real wire's times from the frames'
+// stamps however late the loop runs; only the handing over of answers to
+// the host is late then, at the wire's pace. Each wake-up on the wire reads
+// the monotonic clock once, and tries one read of a waiting frame where one
+// could matter; each answer sent reads the clock once more, since the next
+// may leave only a frame's time after it.
 
 #include <fcntl.h>
 #include <linux/can.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -41,6 +47,7 @@
 
 namespace {
 
+using axiolink::emulator::AdapterQueue;
 using axiolink::emulator::ArrivalClock;
 using axiolink::emulator::Emulator;
 using axiolink::emulator::frame_line;
@@ -61,6 +68,15 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr std::size_t kReportedSendFailures = 10;
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+// The two clocks drift apart only when the wall clock is set or slewed, so
+// the offset between them is measured again this often, not at every
+// wake-up; a stamp that maps earlier than the one before measures at once.
+constexpr std::uint64_t kCalibrationIntervalNanos = 20'000'000;
+// Readings at start, the tightest kept.
+constexpr int kStartCalibrations = 8;
+// How far a mapped receive stamp may stray from the monotonic reading it
+// is compared with: the clocks' offset is measured to some microseconds.
+constexpr std::uint64_t kStampMarginNanos = 50'000;
 
 volatile std::sig_atomic_t g_stop_requested = 0;
 
@@ -187,8 +203,12 @@ public:
             wire_.emplace(
                 WireTiming{*options.bitrate, options.reaction_nanos, options.adapter_latency_nanos},
                 kPendingCapacity);
+            to_host_.emplace(wire_->timing(), kPendingCapacity);
         }
-        const MonotonicTime start = calibrate();
+        MonotonicTime start = calibrate();
+        for (int i = 1; i < kStartCalibrations; ++i) {
+            start = calibrate();
+        }
         if (options.duration_nanos) {
             end_ = MonotonicTime{start.nanos + *options.duration_nanos};
         }
@@ -232,19 +252,27 @@ private:
     bool ended(MonotonicTime now) const { return end_ && now >= *end_; }
 
     bool has_timed_work() const {
-        return !pending_.empty() || (wire_ && wire_->next_end().has_value());
+        return !pending_.empty() || (wire_ && (wire_->next_end() || !to_host_->empty()));
     }
 
-    // The next time something is due: an answer to send or the end of a
-    // transmission on the wire.
+    // The next time something is due: an answer to send, or on the wire the
+    // earliest an answer still on it could be due at the host. The wire
+    // keeps its own times, so what ends on it before then is carried out at
+    // that wake-up, not at a wake-up of its own.
     std::optional<MonotonicTime> next_due() const {
         std::optional<MonotonicTime> next;
         if (!pending_.empty()) {
             next = pending_.front().due;
         }
         if (wire_) {
-            if (const auto end = wire_->next_end(); end && (!next || *end < *next)) {
-                next = end;
+            std::optional<MonotonicTime> answer_end = wire_->next_motor_end();
+            if (answer_end) {
+                answer_end->nanos += wire_->timing().adapter_latency_nanos;
+            }
+            for (const auto due : {answer_end, to_host_->next_due()}) {
+                if (due && (!next || *due < *next)) {
+                    next = due;
+                }
             }
         }
         return next;
@@ -262,12 +290,8 @@ private:
                 outbox_.clear();
                 emulator_.on_frame(carried.frame, carried.end, outbox_);
                 dispatch_answers(carried.end);
-            } else {
-                const MonotonicTime at_host{carried.end.nanos +
-                                            wire_->timing().adapter_latency_nanos};
-                if (!pending_.push(Outgoing{carried.frame, at_host})) {
-                    ++pending_overflows_;
-                }
+            } else if (!to_host_->push(carried.frame, carried.end)) {
+                ++pending_overflows_;
             }
         });
     }
@@ -302,24 +326,36 @@ private:
         const std::int64_t wall = wall_clock_nanos();
         const MonotonicTime now = MonotonicTime::now();
         arrival_clock_.calibrate(before, wall, now);
+        calibrated_at_ = now;
         return now;
     }
 
+    // The current time, measuring the clocks' offset again when it is due.
+    MonotonicTime clock_now() {
+        const MonotonicTime now = MonotonicTime::now();
+        return now.nanos - calibrated_at_.nanos >= kCalibrationIntervalNanos ? calibrate() : now;
+    }
+
+    // The frame's arrival is its kernel stamp, however late the loop reads
+    // it: a frame read after the wire has moved on contends as early as the
+    // wire can still take it, never from the time it was read, which would
+    // let an answer win the wire from a command that was there first.
     MonotonicTime arrival_time(const Reception& reception) {
-        if (reception.wall_nanos) {
-            if (const auto mapped = arrival_clock_.map(*reception.wall_nanos)) {
-                return *mapped;
-            }
+        if (!reception.wall_nanos) {
+            return calibrate();  // no stamp from the kernel: now is all there is
         }
-        const MonotonicTime now = calibrate();
-        arrival_clock_.not_before(now);
-        return now;
+        if (const auto mapped = arrival_clock_.map(*reception.wall_nanos)) {
+            return *mapped;
+        }
+        calibrate();
+        return arrival_clock_.map(*reception.wall_nanos).value_or(arrival_clock_.latest());
     }
 
     // Puts the frames already waiting in the socket on the wire at their
     // own arrival times, before the wire is carried up to now: a loop held
     // back (a busy machine) would otherwise let an answer take the wire
-    // ahead of commands that had arrived before it was ready.
+    // ahead of commands that had arrived before it was ready. One read when
+    // none waits.
     void take_waiting_frames() {
         Reception reception;
         for (std::size_t taken = 0; taken < kPendingCapacity; ++taken) {
@@ -330,25 +366,46 @@ private:
         }
     }
 
+    // Hands the host what is due; the time of the last clock reading. On the
+    // wire, the next answer may follow one only a frame's time after it
+    // really went, which the clock tells after the send: a loop held back
+    // sends the overdue answers at the wire's pace, never in a burst.
+    MonotonicTime send_due_answers(MonotonicTime now) {
+        if (!wire_) {
+            while (!pending_.empty() && pending_.front().due <= now) {
+                send(pending_.front().frame);
+                pending_.pop();
+            }
+            return now;
+        }
+        while (const auto due = to_host_->next_due()) {
+            if (*due > now) {
+                break;
+            }
+            send(to_host_->front());
+            now = MonotonicTime::now();
+            to_host_->pop(now);
+        }
+        return now;
+    }
+
     // Sends what is due; true when a frame can be read without blocking past
     // the next due answer.
     bool wait_for_frame_or_due_answer() {
-        const MonotonicTime now = calibrate();
+        MonotonicTime now = clock_now();
         if (ended(now)) {
             g_stop_requested = 1;
             return false;
         }
-        if (wire_) {
+        // Every frame that arrived by now goes on the wire before the wire
+        // is carried up to now, unless none can have been there in time to
+        // contend for what the wire carries out now.
+        if (wire_ && !(empty_until_ && now.nanos < empty_until_->nanos)) {
             take_waiting_frames();
         }
-        // What arrives from here on is taken as arriving now or later: the
-        // wire and the motors have acted up to now.
-        arrival_clock_.not_before(now);
+        empty_until_.reset();
         run_wire(now);
-        while (!pending_.empty() && pending_.front().due <= now) {
-            send(pending_.front().frame);
-            pending_.pop();
-        }
+        now = send_due_answers(now);
         const std::optional<MonotonicTime> next = next_due();
         if (!next) {
             return true;
@@ -357,7 +414,20 @@ private:
         const timespec timeout{static_cast<time_t>(wait / kNanosPerSecond),
                                static_cast<long>(wait % kNanosPerSecond)};
         pollfd poll_entry{bus_.descriptor(), POLLIN, 0};
-        return ::ppoll(&poll_entry, 1, &timeout, nullptr) > 0;
+        const int ready = ::ppoll(&poll_entry, 1, &timeout, nullptr);
+        if (ready == 0 && wire_) {
+            // Nothing to read when the wait ended, at `next` or later: a frame
+            // that came since is ready for the wire an adapter latency after
+            // that, and contends for a transmission that ends by now only if
+            // it was ready a frame's time before now. Until then the read of
+            // waiting frames, a system call that would find none, is left out.
+            const std::uint64_t unseen =
+                wire_->timing().adapter_latency_nanos + wire_->shortest_transmission_nanos();
+            if (unseen > kStampMarginNanos) {
+                empty_until_ = MonotonicTime{next->nanos + unseen - kStampMarginNanos};
+            }
+        }
+        return ready > 0;
     }
 
     void on_reception(const Reception& reception, MonotonicTime arrival) {
@@ -415,6 +485,12 @@ private:
     PendingFrames pending_;
     std::optional<Wire> wire_;
     ArrivalClock arrival_clock_;
+    MonotonicTime calibrated_at_{};
+    // The timed wire's answers on their way to the host.
+    std::optional<AdapterQueue> to_host_;
+    // Until when no frame that arrived since the last wait timed out can
+    // contend on the wire.
+    std::optional<MonotonicTime> empty_until_;
     std::optional<MonotonicTime> end_;
     std::size_t send_failures_ = 0;
     std::size_t pending_overflows_ = 0;
@@ -430,6 +506,10 @@ bool configure_socket(int descriptor) {
 }
 
 int run(const Options& options) {
+    // Time-outs end when asked (the default slack is 50 us): a late wake-up
+    // on the timed wire hands an answer to the host late, and the ones
+    // behind it follow at the wire's pace from there.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     if (!install_stop_handlers()) {
         complain("cannot install signal handlers: " +
                  axiolink::transport::system_error_text(errno));

@@ -106,6 +106,11 @@ std::uint32_t wire_bits(const CanFrame& frame) noexcept {
     return frame.fd ? fd_bits(frame) : classic_bits(frame);
 }
 
+std::uint64_t transmission_nanos(const CanFrame& frame, std::uint32_t bitrate) noexcept {
+    const std::uint64_t bits = wire_bits(frame);
+    return (bits * kNanosPerSecond + bitrate - 1) / bitrate;
+}
+
 Wire::Wire(WireTiming timing, std::size_t capacity) : timing_(timing), capacity_(capacity) {
     waiting_.reserve(capacity);
 }
@@ -126,8 +131,8 @@ bool Wire::offer(const CanFrame& frame, std::uint64_t ready, Origin origin) {
     return true;
 }
 
-std::uint64_t Wire::duration_nanos(const CanFrame& frame) const noexcept {
-    const std::uint64_t bits = wire_bits(frame);
+std::uint64_t Wire::shortest_transmission_nanos() const noexcept {
+    const std::uint64_t bits = 1 + 11 + 3 + 4 + 15 + kTrailerBits + kIntermissionBits;
     return (bits * kNanosPerSecond + timing_.bitrate - 1) / timing_.bitrate;
 }
 
@@ -152,7 +157,16 @@ std::optional<Wire::Winner> Wire::winner() const noexcept {
             best = i;
         }
     }
-    return Winner{best, start, start + duration_nanos(waiting_[best].frame)};
+    return Winner{best, start, start + transmission_nanos(waiting_[best].frame, timing_.bitrate)};
+}
+
+std::optional<transport::MonotonicTime> Wire::next_motor_end() const noexcept {
+    const auto next = winner();
+    if (!next) {
+        return std::nullopt;
+    }
+    const bool host = waiting_[next->index].origin == Origin::Host;
+    return transport::MonotonicTime{next->end + (host ? shortest_transmission_nanos() : 0)};
 }
 
 std::optional<transport::MonotonicTime> Wire::next_end() const noexcept {
@@ -171,6 +185,38 @@ std::optional<Wire::Transmitted> Wire::start_next(transport::MonotonicTime now) 
     waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(next->index));
     free_at_ = next->end;
     return Transmitted{taken.frame, transport::MonotonicTime{next->end}, taken.origin};
+}
+
+AdapterQueue::AdapterQueue(WireTiming timing, std::size_t capacity)
+    : timing_(timing), frames_(capacity) {}
+
+bool AdapterQueue::push(const CanFrame& frame, transport::MonotonicTime left_wire) {
+    if (size_ == frames_.size()) {
+        return false;
+    }
+    frames_[(head_ + size_) % frames_.size()] = {frame,
+                                                 left_wire.nanos + timing_.adapter_latency_nanos};
+    ++size_;
+    return true;
+}
+
+std::optional<transport::MonotonicTime> AdapterQueue::next_due() const noexcept {
+    if (size_ == 0) {
+        return std::nullopt;
+    }
+    const Entry& first = frames_[head_];
+    if (!last_sent_) {
+        return transport::MonotonicTime{first.due};
+    }
+    // Not before the wire could have carried it after the one sent last.
+    const std::uint64_t paced = *last_sent_ + transmission_nanos(first.frame, timing_.bitrate);
+    return transport::MonotonicTime{std::max(first.due, paced)};
+}
+
+void AdapterQueue::pop(transport::MonotonicTime sent) noexcept {
+    head_ = (head_ + 1) % frames_.size();
+    --size_;
+    last_sent_ = sent.nanos;
 }
 
 }  // namespace axiolink::emulator

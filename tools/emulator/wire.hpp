@@ -6,6 +6,13 @@
 // an adapter that delays each direction by its latency; the motors answer
 // after their reaction time.
 //
+// The wire keeps the times a real one would, from the frames' own arrival
+// times, however late its caller runs: a caller held back carries out the
+// transmissions that ended meanwhile at their own times. What the host can
+// see is paced where it leaves for the host (AdapterQueue): never sooner
+// than the wire's times, never closer together than the wire carries
+// frames.
+//
 // Pure logic: the caller supplies the times. Nothing allocates after
 // construction; a frame offered beyond capacity is refused. Not thread-safe.
 
@@ -25,6 +32,9 @@ namespace axiolink::emulator {
 // frame of its length at the nominal rate, with the FD CRC length and its
 // fixed stuff bits: close, not exact, since the emulated motors never see one.
 std::uint32_t wire_bits(const transport::CanFrame& frame) noexcept;
+
+// How long the frame occupies a wire of the bit rate, in nanoseconds.
+std::uint64_t transmission_nanos(const transport::CanFrame& frame, std::uint32_t bitrate) noexcept;
 
 struct WireTiming {
     std::uint32_t bitrate = 1'000'000;        // bits per second
@@ -50,7 +60,9 @@ public:
 
     // A frame that the host sent at `sent` (it reaches the wire one adapter
     // latency later), or that a motor is to answer at `due` (it contends for
-    // the wire one reaction time later).
+    // the wire one reaction time later). A frame offered only after the wire
+    // has carried out a transmission past its ready time contends when that
+    // transmission ends: the earliest the wire can still take it.
     [[nodiscard]] bool offer_from_host(const transport::CanFrame& frame,
                                        transport::MonotonicTime sent);
     [[nodiscard]] bool offer_from_motor(const transport::CanFrame& frame,
@@ -59,6 +71,15 @@ public:
     // When the next transmission ends, as far as the frames offered so far
     // decide it; nothing while none waits.
     std::optional<transport::MonotonicTime> next_end() const noexcept;
+
+    // The least any frame occupies the wire: a classic frame without data
+    // whose bits need no stuffing.
+    std::uint64_t shortest_transmission_nanos() const noexcept;
+
+    // No frame from a motor ends before this, whatever else is offered: the
+    // next transmission's end when it is a motor's, a shortest frame after
+    // it when it is the host's. Nothing while none waits.
+    std::optional<transport::MonotonicTime> next_motor_end() const noexcept;
 
     // Runs the wire up to `now`, calling `ended(transmitted)` for each frame
     // whose transmission ended by then, in the order they ended. `ended` may
@@ -89,13 +110,47 @@ private:
     std::optional<Winner> winner() const noexcept;
     // Takes the next transmission off the wire when it ended by `now`.
     std::optional<Transmitted> start_next(transport::MonotonicTime now);
-    std::uint64_t duration_nanos(const transport::CanFrame& frame) const noexcept;
 
     WireTiming timing_;
     std::size_t capacity_;
     std::vector<Waiting> waiting_;
     std::uint64_t free_at_ = 0;
     std::uint64_t next_sequence_ = 0;
+};
+
+// The adapter's way to the host for the frames that left the wire: each is
+// due one adapter latency after its last bit, in the order they left, and
+// the host never gets two closer together than the later one's time on the
+// wire. A caller held back past the due time of several hands over the
+// first when it can, and the next is due a frame's time after that one
+// really went: late stays late, it never catches up in a burst.
+//
+// Nothing allocates after construction; a frame beyond capacity is refused.
+// Not thread-safe.
+class AdapterQueue {
+public:
+    AdapterQueue(WireTiming timing, std::size_t capacity);
+
+    [[nodiscard]] bool push(const transport::CanFrame& frame, transport::MonotonicTime left_wire);
+    bool empty() const noexcept { return size_ == 0; }
+
+    // When the first frame may go to the host; nothing while none waits.
+    std::optional<transport::MonotonicTime> next_due() const noexcept;
+    const transport::CanFrame& front() const noexcept { return frames_[head_].frame; }
+    // The first frame went to the host; `sent` is a time read after it went.
+    void pop(transport::MonotonicTime sent) noexcept;
+
+private:
+    struct Entry {
+        transport::CanFrame frame;
+        std::uint64_t due;
+    };
+
+    WireTiming timing_;
+    std::vector<Entry> frames_;  // a ring of fixed size
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+    std::optional<std::uint64_t> last_sent_;
 };
 
 }  // namespace axiolink::emulator

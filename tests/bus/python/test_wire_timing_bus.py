@@ -1,10 +1,15 @@
 """dm-emulator's timed wire, held against the arithmetic of CAN frames:
 commands sent at once are answered at the times a wire of the given bit rate
-allows, and never sooner."""
+allows, and never sooner; under many group cycles, however loaded the
+machine, the answers keep the wire's pace, come no sooner than the commands'
+own receive stamps allow, and in the order arbitration gives them."""
 
+import os
+import signal
+import time
 import unittest
 
-from bus_support import Capture, Emulator, Frame, open_raw, pack
+from bus_support import IFACE, Capture, Emulator, Frame, open_raw, pack
 
 BITRATE = 20_000  # slow, so that a frame (about 6 ms) dwarfs a busy machine's jitter
 REACTION = 0.002
@@ -83,6 +88,158 @@ def wire_schedule(sent, answers):
         else:
             arrival[can_id] = wire_free + ADAPTER
     return arrival
+
+
+
+# Group cycles at the benchmark's settings: at 1 Mbit/s a frame takes about
+# 0.1 ms, so a held-back emulator that put overdue answers out at once, or
+# took a command's arrival from when it read it, shows in the stamps.
+GROUP_BITRATE = 1_000_000
+GROUP_REACTION = 50e-6
+GROUP_ADAPTER = 250e-6
+GROUP_CYCLES = 200
+# Motor m answers at 0x10 + m; commanded in this order, so that arbitration,
+# not the order of sending, decides which waiting command takes the wire.
+GROUP_ORDER = (7, 12, 3, 9, 1, 5, 11, 2, 8, 4, 10, 6)
+# Long enough that the answers to commands that waited for a stopped
+# emulator are still due when it goes on.
+HELD_BACK_ADAPTER = 0.020
+# Kernel stamps resolve microseconds; the emulator maps them onto its own
+# clock through an offset measured to some microseconds.
+SPACING_TOLERANCE = 5e-6
+STAMP_TOLERANCE = 30e-6
+MIT_ZERO = bytes.fromhex("7FFF7FF0000007FF")
+
+
+def group_emulator(adapter):
+    motors = [arg for m in GROUP_ORDER for arg in ("--motor", f"{m}:{0x10 + m:#x}")]
+    return Emulator(*motors, "--bitrate", str(GROUP_BITRATE),
+                    "--reaction-us", str(round(GROUP_REACTION * 1e6)),
+                    "--adapter-latency-us", str(round(adapter * 1e6)))
+
+
+class GroupCycleOnTheWireTest(unittest.TestCase):
+    def test_answers_keep_the_wires_pace_causality_and_arbitration_order(self):
+        from axiolink import Damiao, MitSetpoint, SocketCanTransport
+        from axiolink_ext import MotorGroup
+
+        seen = []
+        with group_emulator(GROUP_ADAPTER), Capture() as capture:
+            group = MotorGroup([Damiao(m, 0x10 + m, timeout_ms=100) for m in GROUP_ORDER],
+                               SocketCanTransport(IFACE), timeout_ms=100)
+            for _ in range(GROUP_CYCLES):
+                group.cycle([MitSetpoint()] * len(GROUP_ORDER))
+                seen += capture.timed_frames(settle=0)  # drained as it goes
+            seen += capture.timed_frames(settle=0.5)
+        self.check_wire(seen, GROUP_CYCLES * len(GROUP_ORDER), GROUP_ADAPTER)
+
+    def test_commands_that_waited_for_a_held_back_emulator_keep_their_own_arrival(self):
+        # Stopped, the emulator leaves every motor's command, highest id
+        # first, in its socket until all were due on the wire long before:
+        # going on, it takes them in the order the wire would have, lowest
+        # id first after the first, all answers after all commands, and
+        # whatever the stop made late, the answers keep that order.
+        seen = []
+        with group_emulator(HELD_BACK_ADAPTER) as emulator, Capture() as capture:
+            sender = open_raw()
+            for _ in range(3):
+                os.kill(emulator.process.pid, signal.SIGSTOP)
+                try:
+                    for m in sorted(GROUP_ORDER, reverse=True):
+                        sender.send(pack(Frame(m, MIT_ZERO)))
+                    time.sleep(1.5 * HELD_BACK_ADAPTER)
+                finally:
+                    os.kill(emulator.process.pid, signal.SIGCONT)
+                seen += capture.timed_frames(settle=4 * HELD_BACK_ADAPTER)
+            sender.close()
+        self.check_wire(seen, 3 * len(GROUP_ORDER), HELD_BACK_ADAPTER, in_wire_order=True)
+
+    def check_wire(self, seen, sent, adapter, in_wire_order=False):
+        """Holds the answers in `seen`, frames with their kernel stamps, to
+        the wire's rules."""
+        commands = [(f, t) for f, t in seen if f.can_id in GROUP_ORDER]
+        answers = [(f, t) for f, t in seen if f.can_id - 0x10 in GROUP_ORDER]
+        self.assertEqual(len(commands), sent)
+        self.assertEqual(len(answers), len(commands), "one answer to every command")
+        problems = {}
+
+        # Pace: an answer follows the one before no sooner than its own bits
+        # take on the wire.
+        problems["closer together than the wire carries them (id, us after the one before)"] = [
+            (b.can_id, round((tb - ta) * 1e6, 1)) for (_, ta), (b, tb) in zip(answers, answers[1:])
+            if tb - ta < wire_bits(b) / GROUP_BITRATE - SPACING_TOLERANCE]
+
+        # Causality: the wire replayed from the commands' stamps gives each
+        # answer's earliest arrival; a held-back emulator can only be later.
+        at_host = replay_wire(commands, answers, GROUP_BITRATE, GROUP_REACTION, adapter)
+        problems["sooner than the wire allows (id, us too soon)"] = [
+            (f.can_id, round((at_host[i] - t) * 1e6, 1))
+            for i, (f, t) in enumerate(answers) if t < at_host[i] - STAMP_TOLERANCE]
+        if in_wire_order:
+            # The emulator's wire runs on the same stamps as the replay, so it
+            # takes the frames in the replay's order, however late the stop
+            # made it hand them over.
+            replayed = [answers[i][0].can_id for i in sorted(at_host, key=at_host.get)]
+            answered = [f.can_id for f, _ in answers]
+            problems["not in the wire's order (as answered, as replayed)"] = (
+                [] if answered == replayed else [(answered, replayed)])
+
+        # Arbitration, however late the emulator: of two commands of one
+        # round, the lower id, if it was ready first, goes first (whenever the
+        # other may take the wire, it waits too, and wins), and so does its
+        # answer.
+        position = {key: i for i, key in enumerate(cycle_keys(answers))}
+        rounds = {}
+        for (motor, k), (_, stamp) in zip(cycle_keys(commands), commands):
+            rounds.setdefault(k, []).append((motor, stamp))
+        problems["out of arbitration order (round, lower id, higher id)"] = [
+            (k, low, high) for k, commanded in rounds.items()
+            for low, t_low in commanded for high, t_high in commanded
+            if low < high and t_low + STAMP_TOLERANCE <= t_high
+            and position[(high, k)] < position[(low, k)]]
+
+        found = {what: (len(which), which[:10]) for what, which in problems.items() if which}
+        self.assertFalse(found, f"answers (how many, the first ones) of {len(answers)}: {found}")
+
+
+def cycle_keys(frames):
+    """(motor, how many of its frames came before) for each frame, a
+    command's or an answer's."""
+    count = {}
+    for frame, _ in frames:
+        motor = frame.can_id if frame.can_id < 0x10 else frame.can_id - 0x10
+        count[motor] = count.get(motor, -1) + 1
+        yield motor, count[motor]
+
+
+def replay_wire(commands, answers, bitrate, reaction, adapter):
+    """Per answer, its arrival at the host by the wire's schedule from the
+    commands' receive stamps: a command is ready one adapter latency after
+    its stamp; whenever the wire is free, the lowest id of the frames ready
+    takes it; a motor's answer (the one it sent, matched in order) is ready
+    a reaction time after its command's last bit, and reaches the host one
+    adapter latency after its own."""
+    answer_index = {key: i for i, key in enumerate(cycle_keys(answers))}
+    arrivals = [(stamp + adapter, frame, answer_index[key])
+                for key, (frame, stamp) in zip(cycle_keys(commands), commands)]
+    at_host = {}
+    waiting, wire_free, taken = [], float("-inf"), 0
+    while waiting or taken < len(arrivals):
+        ready = [w[0] for w in waiting] + [a[0] for a in arrivals[taken:taken + 1]]
+        start = max(wire_free, min(ready))
+        while taken < len(arrivals) and arrivals[taken][0] <= start:
+            waiting.append(arrivals[taken])
+            taken += 1
+        chosen = min((w for w in waiting if w[0] <= start), key=lambda w: w[1].can_id)
+        waiting.remove(chosen)
+        _, frame, answer = chosen
+        wire_free = start + wire_bits(frame) / bitrate
+        if frame.can_id < 0x10:
+            waiting.append((wire_free + reaction, answers[answer][0], answer))
+        else:
+            at_host[answer] = wire_free + adapter
+    return at_host
+
 
 if __name__ == "__main__":
     unittest.main()
