@@ -391,7 +391,8 @@ def generate(source: str, file: str, operators: Iterable[str] | None = None) -> 
     of OPERATORS; all when None) make, in source order."""
     chosen = set(OPERATORS if operators is None else operators)
     tokens = tokenize(source)
-    skip = template_brackets(tokens) | static_assert_spans(tokens)
+    asserts = static_assert_spans(tokens)
+    skip = template_brackets(tokens) | asserts
     line_starts = [0] + [m.end() for m in re.finditer("\n", source)]
     mutants: list[Mutant] = []
 
@@ -429,7 +430,7 @@ def generate(source: str, file: str, operators: Iterable[str] | None = None) -> 
         if "delete" in chosen and token.kind in {"id", "punct"} and (
                 i == 0 or tokens[i - 1].line < token.line):
             end = _statement_end(tokens, i)
-            if end is not None and not skip.intersection(range(i, end + 1)):
+            if end is not None and not asserts.intersection(range(i, end + 1)):
                 add("delete", token.start, tokens[end].end, "{}")
     mutants.sort(key=lambda m: (m.start, m.end, m.operator))
     return mutants

@@ -96,6 +96,7 @@ class StatementDeletion(unittest.TestCase):
     count += 2;
     ++sent;
     results[i] = decode(data);
+    value = static_cast<int>(raw);
     int local = 4;
     const auto value = read();
     std::ignore = g();
@@ -108,7 +109,8 @@ class StatementDeletion(unittest.TestCase):
 """
         deleted = [m.before for m in mutate.generate(source, "x.cpp", ["delete"])]
         self.assertEqual(deleted, ["send(frame);", "bus.flush();", "count += 2;", "++sent;",
-                                   "results[i] = decode(data);"])
+                                   "results[i] = decode(data);",
+                                   "value = static_cast<int>(raw);"])
         self.assertEqual(mutate.generate(source, "x.cpp", ["delete"])[0].after, "{}")
 
 
