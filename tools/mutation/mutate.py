@@ -999,4 +999,8 @@ def main(argv: Sequence[str]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except BrokenPipeError:  # --list into `head`
+        sys.stderr.close()
+        sys.exit(0)
