@@ -485,13 +485,13 @@ def file_sha(text: str) -> str:
     return hashlib.sha256(text.encode()).hexdigest()[:16]
 
 
-def select(worktree: Path, specs: Sequence[str], lines: str | None, diff_base: str | None,
+def select(worktree: Path, wanted_files: Sequence[str], lines: str | None, diff_base: str | None,
            operators: list[str] | None, sample: int | None, seed: int) -> list[SourceFile]:
-    """The files named by `specs` (paths or globs relative to the worktree,
+    """The files named by `wanted_files` (paths or globs relative to the worktree,
     each optionally `:RANGES`) and the mutants chosen in each."""
     files: list[SourceFile] = []
-    for spec in specs:
-        pattern, _, own_ranges = spec.partition(":")
+    for named in wanted_files:
+        pattern, _, own_ranges = named.partition(":")
         paths = sorted(glob.glob(pattern, root_dir=worktree)) if glob.has_magic(pattern) else [
             pattern]
         if not paths:
@@ -975,8 +975,8 @@ def main(argv: Sequence[str]) -> int:
     if args.report:
         records = read_results(Path(args.report))
         if args.files:
-            wanted = {p for spec in args.files for p in (
-                glob.glob(spec.partition(":")[0], root_dir=worktree) or [spec.partition(":")[0]])}
+            wanted = {p for named in args.files for p in (
+                glob.glob(named.partition(":")[0], root_dir=worktree) or [named.partition(":")[0]])}
             records = [r for r in records if r["file"] in wanted]
         print(report(records))
         return 0
