@@ -276,6 +276,49 @@ TEST(ServoLoop, ALatePeriodIsCountedAndNeverMadeUpWithABurst) {
     EXPECT_LT(crowded, 5U);
 }
 
+TEST(ServoLoop, ManyThreadsHandTargetsInAndReadStatesOutWhileItRuns) {
+    // Run under ThreadSanitizer by the sanitizer leg: the handoffs, the
+    // counters and the log, from several threads at once.
+    Motors motors(3);
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(3);
+    Lease lease;
+    auto loop = ServoLoop::start(group, buses, lease, fast_settings());
+    ASSERT_TRUE(loop.has_value());
+    std::atomic<bool> going{true};
+    std::vector<std::thread> threads;
+    for (int writer = 0; writer < 2; ++writer) {
+        threads.emplace_back([&, writer] {
+            std::vector<JointTarget> set(3, JointTarget{0.01 * writer, 0.0, 0.0, 5.0, 0.5});
+            while (going) {
+                (void)(*loop)->set_targets(set);
+            }
+        });
+    }
+    std::atomic<int> torn{0};
+    for (int reader = 0; reader < 2; ++reader) {
+        threads.emplace_back([&] {
+            std::vector<JointReading> readings(3);
+            while (going) {
+                (void)(*loop)->read_states(readings);
+                // One snapshot is one cycle's: every motor answers every cycle.
+                if (readings[0].cycle != readings[1].cycle || readings[1].cycle != readings[2].cycle) {
+                    ++torn;
+                }
+                (void)(*loop)->stats();
+                (void)(*loop)->log();
+            }
+        });
+    }
+    wait_for(**loop, 200);
+    going = false;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    (*loop)->stop();
+    EXPECT_EQ(torn, 0);
+}
+
 TEST(ServoLoop, SettingsOutOfRangeAreRefusedWithTheirReason) {
     const auto refusal = [](auto change) {
         ServoSettings settings;
