@@ -111,10 +111,18 @@ void EmulatedMotor::on_command(const CanFrame& frame, MonotonicTime now, Outbox&
         return;
     }
     dynamics_.advance_to(now);
+    if (const auto after = config_.faults.overheat_after_ms;
+        after && first_enabled_ && dynamics_.enabled() &&
+        now.nanos - first_enabled_->nanos >= std::uint64_t{*after} * kNanosPerMilli) {
+        dynamics_.latch_fault(MotorDynamics::kOverheat);
+    }
     if (special) {
         switch (*special) {
             case SpecialCommand::Enable:
                 dynamics_.enable();
+                if (!first_enabled_) {
+                    first_enabled_ = now;
+                }
                 break;
             case SpecialCommand::Disable:
                 dynamics_.disable();

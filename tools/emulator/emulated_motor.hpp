@@ -48,6 +48,8 @@ struct Faults {
     std::optional<std::uint16_t> register_reply_id;        // register answers at this standard id
     std::optional<std::uint16_t> register_reply_motor_id;  // in bytes 0-1 of register answers
     bool register_junk = false;  // a 7-byte frame and a 0x55 frame before each read reply
+    // The driver stage overheats this long after the motor was first enabled.
+    std::optional<std::uint32_t> overheat_after_ms;
 };
 
 struct MotorConfig {
@@ -116,6 +118,7 @@ private:
     MotorConfig config_;
     MotorDynamics dynamics_;
     std::uint32_t control_mode_;
+    std::optional<transport::MonotonicTime> first_enabled_;
     // Indexed like damiao::kRegisterTable; the control mode lives in control_mode_.
     std::array<std::uint32_t, damiao::kRegisterTable.size()> registers_{};
 };

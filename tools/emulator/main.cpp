@@ -67,6 +67,9 @@ constexpr suseconds_t kIdleWakeMicros = 100'000;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr std::size_t kReportedSendFailures = 10;
+// 100 us apart, for up to 100 ms.
+constexpr long kFullQueuePauseNanos = 100'000;
+constexpr std::size_t kFullQueueRetries = 1000;
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 // The two clocks drift apart only when the wall clock is set or slewed, so
 // the offset between them is measured again this often, not at every
@@ -455,10 +458,23 @@ private:
 
     void send(const CanFrame& frame) {
         log("tx", frame);
-        if (const auto sent = bus_.send(frame); !sent) {
+        // A full transmit queue (a test's rate-limited bus) is waited out, as
+        // a motor's controller keeps trying until the bus takes its frame.
+        for (std::size_t attempt = 0;; ++attempt) {
+            const auto sent = bus_.send(frame);
+            if (sent) {
+                return;
+            }
+            if (sent.error() == axiolink::transport::TransportError::backend(ENOBUFS) &&
+                attempt < kFullQueueRetries) {
+                const timespec pause{0, kFullQueuePauseNanos};
+                ::nanosleep(&pause, nullptr);
+                continue;
+            }
             if (++send_failures_ <= kReportedSendFailures) {
                 complain("cannot send: " + sent.error().message());
             }
+            return;
         }
     }
 

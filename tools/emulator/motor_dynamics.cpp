@@ -75,6 +75,12 @@ void MotorDynamics::clear_error() noexcept {
     fault_ = 0;
 }
 
+void MotorDynamics::latch_fault(std::uint8_t code) noexcept {
+    fault_ = code;
+    enabled_ = false;
+    active_ = Active::None;
+}
+
 void MotorDynamics::command(const damiao::ControlSetpoint& setpoint) noexcept {
     if (!enabled_) {
         return;

@@ -41,6 +41,9 @@ public:
     // Shifts the position scale so that the present position reads 0.
     void set_zero() noexcept;
     void clear_error() noexcept;
+    // Latches fault `code` now, as an overheat does: disabled until
+    // clear_error.
+    void latch_fault(std::uint8_t code) noexcept;
     // Takes a setpoint of any mode; the caller has checked that its mode is
     // the motor's. Ignored while disabled.
     void command(const damiao::ControlSetpoint& setpoint) noexcept;

@@ -114,6 +114,7 @@ std::expected<void, std::string> apply_fault(const FaultSwitch& fault, Faults& f
         {"report-mode", 0xFFFF'FFFFU, "a number from 0 to 0xFFFFFFFF"},
         {"register-reply-id", kMaxStandardId, "a standard id from 0 to 0x7FF"},
         {"register-reply-motor-id", kMaxMotorId, "a motor id from 0 to 0xFFFF"},
+        {"overheat-after", kMaxDelayMs, "milliseconds from 0 to 600000"},
     };
     const auto known = std::ranges::find(kValued, fault.name, &Valued::name);
     if (known == std::end(kValued)) {
@@ -136,6 +137,8 @@ std::expected<void, std::string> apply_fault(const FaultSwitch& fault, Faults& f
         faults.report_mode = *value;
     } else if (fault.name == "register-reply-id") {
         faults.register_reply_id = static_cast<std::uint16_t>(*value);
+    } else if (fault.name == "overheat-after") {
+        faults.overheat_after_ms = *value;
     } else {
         faults.register_reply_motor_id = static_cast<std::uint16_t>(*value);
     }
@@ -359,6 +362,8 @@ Options:
                               put ID in bytes 0-1 of register answers
       register-junk           before each register read answer, send a 7-byte
                               frame and one with byte 2 = 0x55
+      overheat-after=MS       latch the overheat fault (status 11) MS
+                              milliseconds after the motor was first enabled
   --ready-file PATH     create PATH, holding the process id, once the socket
                         is bound; removed at exit
   --log                 print every frame received and sent on stderr

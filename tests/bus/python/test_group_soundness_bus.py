@@ -299,6 +299,31 @@ class LockOrderTest(unittest.TestCase):
         self.assertGreater(int(out.split()[1]), 0)
 
 
+class SendQueueTest(unittest.TestCase):
+    """A transmit queue that really fills: a rate-limiting queue on vcan0 that
+    holds ten frames and lets about 7800 a second out, as a 1 Mbit/s adapter
+    with a transmit queue of 10 does."""
+
+    def setUp(self):
+        subprocess.run(["tc", "qdisc", "replace", "dev", IFACE, "root", "tbf", "rate", "1mbit",
+                        "burst", "100", "limit", "160"], check=True)
+        self.addCleanup(subprocess.run, ["tc", "qdisc", "del", "dev", IFACE, "root"], check=True)
+        self.bus = SocketCanTransport(IFACE)
+
+    def test_twelve_and_twenty_four_motors_cycle_with_no_error(self):
+        for count in (12, 24):
+            ids = range(1, count + 1)
+            with self.subTest(motors=count), \
+                    Emulator(*[arg for i in ids for arg in ("--motor", f"{i}:0x{0x40 + i:x}")]):
+                group = MotorGroup([Damiao(i, 0x40 + i) for i in ids], self.bus,
+                                   timeout_ms=REPLY_MS)
+                errors = []
+                for _ in range(30):
+                    errors += [str(s) for s in group.cycle([MitSetpoint()] * count)
+                               if isinstance(s, MotorError)]
+                self.assertEqual(errors, [])
+
+
 class LateAnswerTest(unittest.TestCase):
     def setUp(self):
         self.bus = SocketCanTransport(IFACE)

@@ -110,6 +110,21 @@ class StopPathTest(unittest.TestCase):
             self.assertIn("stopped: motor 0x02 did not answer 5 cycles in a row", repr(loop))
             self.assertEqual(last_commands(capture), [DISABLE] * 3)
 
+    def test_a_motor_reporting_a_fault_stops_the_loop_and_is_named(self):
+        # Motor 3's driver stage overheats 0.3 s after it is enabled.
+        with Emulator(*emulated(*MOTORS), "--fault", "overheat-after=300@3"), \
+                Capture() as capture:
+            loop = ServoLoop(arm(self.bus), rate_hz=200, stop_damping_ms=50)
+            with self.assertRaises(MotorError) as caught:
+                with loop:
+                    deadline = time.monotonic() + 30
+                    while loop.running and time.monotonic() < deadline:
+                        time.sleep(0.01)
+            self.assertEqual((caught.exception.motor_id, caught.exception.kind), (3, "motor_fault"))
+            self.assertEqual(caught.exception.text,
+                             "reports fault 11 (driver stage over-temperature)")
+            self.assertEqual(last_commands(capture), [DISABLE] * 3)
+
     def test_interpreter_exit_with_a_daemon_threads_loop_and_sigterm_with_systemexit(self):
         daemon = """
             import sys, threading, time
