@@ -508,6 +508,26 @@ class MonitorTest(unittest.TestCase):
         last = {frame.can_id: frame.data for frame in frames if frame.can_id in (1, 2)}
         self.assertEqual(last, {1: bytes([0xFF] * 7 + [0xFD]), 2: bytes([0xFF] * 7 + [0xFD])})
 
+    def test_hold_after_a_stall_goes_on_at_its_rate_without_a_burst(self):
+        # The process is stopped for a second: a loop that made up the lost
+        # periods would send about fifty commands back to back.
+        with Emulator("--motor", "1:0x11:dm4310:1"), Capture() as seen:
+            monitor = subprocess.Popen(
+                [DMCTL, "--iface", IFACE, "--json", "--timeout-ms", REPLY_TIMEOUT_MS, "monitor",
+                 "--hold", "--lines", "--duration", "3", "--rate", "50", "--motor", "1:0x11:dm4310"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            time.sleep(1)
+            monitor.send_signal(signal.SIGSTOP)
+            time.sleep(1)
+            monitor.send_signal(signal.SIGCONT)
+            _, errors = monitor.communicate(timeout=60)
+            stamps = [stamp for frame, stamp in seen.timed_frames()
+                      if frame.can_id == 1 and frame.data[:7] != bytes([0xFF] * 7)]
+        self.assertEqual(monitor.returncode, 0, errors)
+        # Commands closer than a quarter of the 20 ms period.
+        crowded = sum(1 for a, b in zip(stamps, stamps[1:]) if b - a < 0.005)
+        self.assertLess(crowded, 10, f"{crowded} of {len(stamps)} commands crowded")
+
     def test_hold_refuses_other_modes_and_leaves_nothing_enabled_when_a_motor_fails(self):
         with Emulator("--motor", "1:0x11:dm4310:1", "--motor", "3:0x13:dm4310:2",
                       "--motor", "4:0x14:dm4310:1"), Capture() as seen:
