@@ -100,6 +100,7 @@ class TutorialTest(unittest.TestCase):
                 elif frame.can_id == MARKER_ID:
                     line = int.from_bytes(frame.data, "little")
                     after.append((line, [last.get(i) for i in motor_ids]))
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         failed = json.loads(done.stdout.splitlines()[-1])
         return failed, done.stdout + done.stderr, after
 
