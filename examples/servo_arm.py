@@ -9,8 +9,9 @@ Here a slow planner thread streams a smooth trajectory at 50 Hz: each joint
 swings out from where it stood and back, with the trajectory's velocity
 passed along so that the loop's motion limiter follows it without lag. The
 main thread meanwhile does heavy pure-Python work the whole time (sorting
-big lists, building objects), which holds the interpreter for milliseconds
-at a stretch; the loop keeps its period regardless.
+big lists, building objects) that holds the interpreter for milliseconds
+at a stretch; the loop never waits for the interpreter, so this work does
+not hold it up.
 
 At the end it prints the loop's statistics (cycles against the rate asked,
 late periods, how late cycles started, misses per motor) and leaves the
