@@ -5,11 +5,14 @@
 
 Each step sends every motor its MIT command first and then collects all the
 answers (axiolink_ext.MotorGroup), so a step costs about what its 14 frames
-take on the wire, not 7 reply waits one after the other. Every motor starts
-where it stands and swings smoothly away from there and back: no target ever
-jumps. A motor that misses a step shows up as a MotorError in that step's
-results; the others' states still arrive. At the end it prints the rate
-reached, the step times and, per motor, the states received and missed.
+take on the wire, not 7 reply waits one after the other. The group enables
+and disables the motors too, checking each answer (enabled, then not
+enabled): a late answer to an earlier command is never taken for a
+confirmation. Every motor starts where it stands and swings smoothly away
+from there and back: no target ever jumps. A motor that misses a step shows
+up as a MotorError in that step's results; the others' states still arrive.
+At the end it prints the rate reached, the step times and, per motor, the
+states received and missed.
 """
 
 import argparse
@@ -54,8 +57,14 @@ def main():
     missed = {motor.motor_id: 0 for motor in args.motors}
     step_us, overruns = [], 0
     try:
-        # Where each motor stands now is where its motion starts.
-        home = [motor.enable(bus).position for motor in args.motors]
+        # Where each motor stands now is where its motion starts. Enabling
+        # happens inside the try: a motor whose answer never came may still
+        # have taken the command, and the finally disables it too.
+        states = group.enable()
+        for state in states:
+            if isinstance(state, MotorError):
+                raise state
+        home = [state.position for state in states]
         period = 1.0 / args.rate
         start = next_step = time.perf_counter()
         for step in range(round(args.seconds * args.rate)):
@@ -80,11 +89,11 @@ def main():
                 overruns += 1
                 next_step = time.perf_counter()  # late: start the next step now, skip none
     finally:
-        for motor in args.motors:
-            try:
-                motor.disable(bus)
-            except RuntimeError as error:
-                print(f"motor {motor.motor_id:#04x}: disable failed: {error}")
+        # Every motor, each answer checked; one that does not confirm does not
+        # keep the others enabled.
+        for result in group.disable():
+            if isinstance(result, MotorError):
+                print(f"motor {result.motor_id:#04x}: disable not confirmed: {result.text}")
 
     steps = len(step_us)
     elapsed = time.perf_counter() - start

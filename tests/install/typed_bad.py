@@ -2,7 +2,7 @@
 reported with the marked error code, and nothing else. Never run."""
 
 from axiolink import ControlSetpoint, Damiao, MitSetpoint, SocketCanTransport
-from axiolink_ext import MotorGroup
+from axiolink_ext import MotorError, MotorGroup, ServoLoop
 
 bus = SocketCanTransport("vcan0")
 motor = Damiao(0x01, 0x11)
@@ -16,6 +16,9 @@ position: int = motor.enable(bus).position  # error: assignment
 state = motor.ensure_mit_mode(bus)  # error: func-returns-value
 MotorGroup([motor], "vcan0")  # error: arg-type
 first = MotorGroup([motor], bus).cycle([MitSetpoint()])[0].position  # error: union-attr
+ServoLoop(MotorGroup([motor], bus), rate=200)  # error: call-arg
+cycles: str = ServoLoop(MotorGroup([motor], bus)).stats()["cycles"]  # error: assignment
+timed_out = MotorError().kind == "timed_out"  # error: comparison-overlap
 
 
 class Joint(Damiao):  # error: misc
