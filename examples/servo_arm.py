@@ -158,8 +158,7 @@ def main():
         status = 128 + signal.SIGINT
     if not entered:
         return status  # not started: the start disabled every motor again
-    for motor, code in zip(args.motors, loop.states().status):
-        confirmed = code != 1
+    for motor, confirmed in zip(args.motors, loop.stats()["disabled"]):
         print(f"motor {motor.motor_id:#04x}: " + ("disabled" if confirmed else
                                                   "disable not confirmed"))
         status = status or (0 if confirmed else 1)

@@ -82,6 +82,7 @@ class _ServoStats(typing.TypedDict):
     consecutive_misses: tuple[int, ...]
     most_consecutive_misses: tuple[int, ...]
     late_answers: tuple[int, ...]
+    disabled: tuple[bool, ...]
     real_time: _RealTime
 
 class _ServoLog(typing.TypedDict):

@@ -587,6 +587,21 @@ PyResult<PyRef> real_time(const PyServoLoop& loop) {
                     {"memory_locked", PyRef::borrow(grant.memory_locked ? Py_True : Py_False)}});
 }
 
+// Per motor, after the loop stopped: whether its disable was confirmed by
+// its answer.
+PyResult<PyRef> disabled(const PyServoLoop& loop) {
+    const std::vector<bool> confirmed = loop.loop->disabled();
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(confirmed.size())));
+    if (!tuple) {
+        return already_set();
+    }
+    for (std::size_t i = 0; i < confirmed.size(); ++i) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
+                         PyRef::borrow(confirmed[i] ? Py_True : Py_False).release());
+    }
+    return tuple;
+}
+
 PyResult<PyRef> stats(PyObject* self, PyObject*) {
     PyServoLoop& loop = unwrap<PyServoLoop>(self);
     if (!loop.loop) {
@@ -603,6 +618,7 @@ PyResult<PyRef> stats(PyObject* self, PyObject*) {
         {"consecutive_misses", per_joint(stats, &control::JointCounts::consecutive_misses)},
         {"most_consecutive_misses", per_joint(stats, &control::JointCounts::most_consecutive)},
         {"late_answers", per_joint(stats, &control::JointCounts::late_answers)},
+        {"disabled", disabled(loop)},
         {"real_time", real_time(loop)},
     });
 }
@@ -734,7 +750,8 @@ PyMethodDef kMethods[] = {
      "A dict: cycles, late_periods (periods skipped because their cycle could\n"
      "not start in time), overruns, period_error_ns and cycle_ns (p50, p99,\n"
      "p99.9, max), per motor misses, consecutive_misses,\n"
-     "most_consecutive_misses and late_answers, and real_time."},
+     "most_consecutive_misses, late_answers and disabled (whether the safe\n"
+     "stop's disable was confirmed by the motor's answer), and real_time."},
     {"log", entry<log>, METH_NOARGS,
      "log($self)\n--\n\n"
      "The last log_capacity cycles as columns: cycle, time_ns, and per motor\n"

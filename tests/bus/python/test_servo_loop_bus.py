@@ -58,9 +58,11 @@ class StopPathTest(unittest.TestCase):
                 if way == "stop":
                     loop.start()
                     time.sleep(0.2)
+                    self.assertEqual(loop.stats()["disabled"], (False,) * 3)
                     loop.stop()
                     self.assertFalse(loop.running)
                     self.assertIsNone(loop.stop_reason)
+                    self.assertEqual(loop.stats()["disabled"], (True,) * 3)
                 elif way == "exception":
                     with self.assertRaises(ZeroDivisionError), loop:
                         time.sleep(0.2)
