@@ -1,4 +1,5 @@
-# Shared by the project's scripts: Debian packages and interpreter discovery.
+# Shared by the project's scripts: Debian packages, interpreter discovery and
+# the build folder's compiler.
 
 # How long apt waits for another package manager (a fresh desktop's unattended
 # upgrades run for many minutes) before giving up, in seconds.
@@ -112,3 +113,38 @@ supported_pythons() {
     echo "$list"
 }
 
+# The scripts that build in the project's build folder (the demo, the test
+# command, the fault tests) compile with one compiler, called by one name,
+# through a compiler cache kept in that folder: ccache tells compilers apart
+# by the name they are called by (c++ and g++ are the same program), and the
+# install tests' wheels get their objects from it only when every build named
+# the compiler alike, whichever script configured the folder first.
+use_build_compiler() {
+    export CC=gcc CXX=g++ CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    export CCACHE_DIR=$1/ccache CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G
+}
+
+# configure_build BUILD [CMAKE_ARGS...]: configures BUILD (Ninja) with that
+# compiler and cache. CMake keeps the compiler a folder was first configured
+# with, whatever CC and CXX say later: a folder configured with another one (a
+# plain cmake, an older script) gets a new CMake cache; its objects stay and
+# are rebuilt as their commands changed.
+configure_build() {
+    local source build=$1 variable cached wanted
+    shift
+    source=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    use_build_compiler "$build"
+    if [ -f "$build/CMakeCache.txt" ]; then
+        for variable in CMAKE_C_COMPILER=$CC CMAKE_CXX_COMPILER=$CXX; do
+            cached=$(sed -n "s/^${variable%%=*}:[A-Z]*=//p" "$build/CMakeCache.txt")
+            wanted=$(command -v "${variable#*=}") || wanted=${variable#*=}
+            [ "$cached" = "$wanted" ] && continue
+            echo "$build was configured with ${cached:-another compiler}, not $wanted:" \
+                "configuring it anew" >&2
+            rm -rf -- "$build/CMakeCache.txt" "$build/CMakeFiles"
+            break
+        done
+    fi
+    cmake -S "$source" -B "$build" -G Ninja -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+        -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@"
+}
