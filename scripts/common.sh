@@ -32,12 +32,12 @@ wait_for_package_manager() {
         "package manager to finish; its lock is held by ${holders//$'\n'/, }" >&2
     while [ -n "$holders" ]; do
         if [ "$waited" -ge "$AXIOLINK_APT_LOCK_TIMEOUT" ]; then
-            echo "error: the package manager is still busy after $waited s" \
-                "(${holders//$'\n'/, }): run this again once it has finished" >&2
+            echo "error: the package manager is still busy after $waited s, its lock held by" \
+                "${holders//$'\n'/, }: run this again once it has finished" >&2
             return 1
         fi
-        sleep 5
-        waited=$((waited + 5))
+        sleep 2
+        waited=$((waited + 2))
         [ $((waited % 60)) -eq 0 ] &&
             echo "still waiting for the package manager after $waited s: ${holders//$'\n'/, }" >&2
         holders=$(package_lock_holders)
