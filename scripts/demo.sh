@@ -9,7 +9,7 @@ build=${AXIOLINK_BUILD_DIR:-$root/build}
 # shellcheck source=scripts/common.sh
 source "$root/scripts/common.sh"
 
-install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-dev \
+install_missing_packages cmake ninja-build g++ ccache googletest libgtest-dev libgmock-dev \
     user-mode-linux kmod can-utils iproute2
 # The plot needs matplotlib and its dependencies, not what Debian recommends
 # along with it.
@@ -22,7 +22,9 @@ APT_CONFIG=$no_recommends install_missing_packages python3-matplotlib
 pythons=$(supported_pythons)
 python=${pythons%%;*}
 echo "demo with: $python"
-cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$pythons" >/dev/null
+# The test command builds in the same folder, with the same compiler: what
+# the demo compiles, it finds in the compiler cache.
+configure_build "$build" -DAXIOLINK_PYTHONS="$pythons" >/dev/null
 tag=$("$python" -c 'import sys; print(f"py{sys.version_info[0]}{sys.version_info[1]}")')
 cmake --build "$build" -j "$(nproc)" --target "axiolink_$tag" dm-emulator dmctl
 

@@ -13,14 +13,17 @@ build=${AXIOLINK_BUILD_DIR:-$root/build}
 # shellcheck source=scripts/common.sh
 source "$root/scripts/common.sh"
 
-install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-dev \
+install_missing_packages cmake ninja-build g++ ccache googletest libgtest-dev libgmock-dev \
     user-mode-linux kmod can-utils iproute2
 
 python=$(find_python "${AXIOLINK_FAULTS_PYTHON:-3.12}")
 tag=py$("$python" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")')
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$(supported_pythons)" \
-        -DAXIOLINK_BUS_TESTS=ON >/dev/null
+    configure_build "$build" -DAXIOLINK_PYTHONS="$(supported_pythons)" -DAXIOLINK_BUS_TESTS=ON \
+        >/dev/null
+else
+    # The folder's own compiler and cache, as the test command set them up.
+    use_build_compiler "$build"
 fi
 cmake --build "$build" -j "${AXIOLINK_JOBS:-2}" --target dm-emulator "axiolink_$tag"
 

@@ -13,22 +13,19 @@ source "$root/scripts/common.sh"
 install_missing_packages cmake ninja-build g++ googletest libgtest-dev libgmock-dev \
     user-mode-linux kmod can-utils iproute2 strace valgrind ccache patchelf
 
-# The wheel tests compile what the main build compiled, with the same command
-# lines: a compiler cache of this build's own hands them its objects. The
-# compiler is named (the build backend would take each interpreter's own
-# name for it otherwise), and the working folder is left out of the key (-g
-# records it) as the build folders differ.
-export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CC=gcc CXX=g++
-export CCACHE_DIR=$build/ccache CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=2G
-
 # 3.14 and 3.15 come from Debian's unstable suite where the machine has none.
 AXIOLINK_PYTHON_ROOT=$("$root/scripts/debian-pythons.sh")
 export AXIOLINK_PYTHON_ROOT
 pythons=$(supported_pythons)
 tools=$("$root/scripts/python-tools.sh")
 echo "building for: ${pythons//;/ }"
+# The wheel tests compile what this build compiles, with the same command
+# lines: the compiler cache of this build (configure_build sets it up, with
+# the compiler named the same whichever script configured the folder first)
+# hands them its objects. The working folder is left out of the cache's key
+# (-g records it), as the wheels' build folders differ from this one.
 # Warnings are errors here, in the project's own build, and nowhere else.
-cmake -S "$root" -B "$build" -G Ninja -DAXIOLINK_PYTHONS="$pythons" -DBUILD_TESTING=ON \
+configure_build "$build" -DAXIOLINK_PYTHONS="$pythons" -DBUILD_TESTING=ON \
     -DAXIOLINK_BUS_TESTS=ON -DAXIOLINK_WERROR=ON -DAXIOLINK_PYTHON_TOOLS="$tools"
 cmake --build "$build" -j "$(nproc)"
 # A bus test runs for most of a minute without a line of its own.

@@ -24,6 +24,15 @@ class InstalledTest(unittest.TestCase):
     def test_metadata_version_is_the_module_version(self):
         self.assertEqual(importlib.metadata.version("axiolink"), axiolink.__version__)
 
+    def test_metadata_names_home_page_authors_and_licence(self):
+        # What `pip show axiolink` prints as Home-page (from a Homepage project
+        # URL), Author and License-Expression.
+        metadata = importlib.metadata.metadata("axiolink")
+        urls = dict(url.split(", ", 1) for url in metadata.get_all("Project-URL") or [])
+        self.assertRegex(urls.get("Homepage", ""), r"^https://\S+$")
+        self.assertTrue(metadata.get("Author") or metadata.get("Author-email"))
+        self.assertEqual(metadata.get("License-Expression"), "MIT")
+
     def test_stub_packages_are_installed(self):
         for stubs in (self.site / "axiolink-stubs", self.site / "axiolink_ext-stubs"):
             self.assertTrue((stubs / "__init__.pyi").is_file())
