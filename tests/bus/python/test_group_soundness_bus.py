@@ -367,7 +367,8 @@ class LateAnswerTest(unittest.TestCase):
                     group = MotorGroup([Damiao(1, 0x11)], bus, timeout_ms=90)
                     [state] = group.disable()
                     self.assertEqual(state.error, 0)
-                    self.assertEqual(group.late_answers, (1,))
+                    # The stale answer, found waiting or taken during the wait.
+                    self.assertGreaterEqual(group.late_answers[0], 1)
 
 
 class RefusalTest(unittest.TestCase):
