@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <variant>
 
 namespace axiolink::control {
 namespace {
@@ -20,7 +21,8 @@ using transport::MonotonicTime;
 constexpr double kMinRate = 1.0;
 constexpr double kMaxRate = 4000.0;
 constexpr std::uint8_t kFirstFault = 8;
-// Verified disables tried at the end of a safe stop.
+// Verified enables tried at start, and disables at the end of a safe stop.
+constexpr int kEnableRounds = 3;
 constexpr int kDisableRounds = 3;
 // The loop's thread needs a few tens of kilobytes (a group cycle keeps its
 // frames on the stack); this much leaves room to spare.
@@ -148,21 +150,40 @@ std::expected<std::unique_ptr<ServoLoop>, StartFailure> ServoLoop::start(
 }
 
 std::optional<StartFailure> ServoLoop::enable_all() {
-    lease_.acquire();
-    group_.command(buses_, GroupCommand::Enable, results_, {received_, late_});
-    lease_.release();
-    for (std::size_t i = 0; i < joints_; ++i) {
-        if (!results_[i]) {
-            return StartFailure{i, results_[i].error(), 0};
+    // A motor whose answer did not come in time (a busy bus, a slow
+    // machine) gets the enable again in another round; enabling an enabled
+    // motor changes nothing.
+    std::vector<bool> enabled(joints_, false);
+    std::vector<damiao::MotorState> states(joints_);
+    std::optional<StartFailure> failed;
+    for (int round = 0; round < kEnableRounds; ++round) {
+        lease_.acquire();
+        group_.command(buses_, GroupCommand::Enable, results_, {received_, late_});
+        lease_.release();
+        failed.reset();
+        for (std::size_t i = 0; i < joints_; ++i) {
+            if (results_[i]) {
+                enabled[i] = true;
+                states[i] = *results_[i];
+                last_[i].time_ns = static_cast<std::int64_t>(received_[i].nanos);
+            } else if (!enabled[i] && !failed) {
+                failed = StartFailure{i, results_[i].error(), 0};
+            }
         }
+        // A motor that reports a fault will not enable, however often asked.
+        if (!failed || std::holds_alternative<damiao::Error::Unconfirmed>(failed->error->detail())) {
+            break;
+        }
+    }
+    if (failed) {
+        return failed;
     }
     const std::int64_t now = now_ns();
     for (std::size_t i = 0; i < joints_; ++i) {
-        const damiao::MotorState& state = *results_[i];
+        const damiao::MotorState& state = states[i];
         limiters_[i].reset(state.position);
         current_[i] = {state.position, 0.0, 0.0, settings_.kp, settings_.kd};
-        last_[i] = {state.position, state.velocity, state.torque, state.error, 0,
-                    static_cast<std::int64_t>(received_[i].nanos)};
+        last_[i] = {state.position, state.velocity, state.torque, state.error, 0, last_[i].time_ns};
     }
     targets_at_ = now;
     states_.writing() = Snapshot{last_, 0};

@@ -136,7 +136,8 @@ class StopPathTest(unittest.TestCase):
 
             def owner():
                 bus = SocketCanTransport(sys.argv[1])
-                group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus)
+                group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus,
+                                   timeout_ms=100)
                 with ServoLoop(group, rate_hz=200, stop_damping_ms=50):
                     started.set()
                     time.sleep(60)
@@ -151,7 +152,8 @@ class StopPathTest(unittest.TestCase):
             from axiolink_ext import MotorGroup, ServoLoop
             signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(3))
             bus = SocketCanTransport(sys.argv[1])
-            group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus)
+            group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus,
+                               timeout_ms=100)
             with ServoLoop(group, rate_hz=200, stop_damping_ms=50):
                 print("started", flush=True)
                 time.sleep(60)
@@ -176,7 +178,8 @@ FORK_WITH_A_LOOP = """
     from axiolink_ext import MotorGroup, ServoLoop
     warnings.simplefilter("ignore", DeprecationWarning)
     bus = SocketCanTransport(sys.argv[1])
-    group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus)
+    group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus,
+                       timeout_ms=100)
     with ServoLoop(group, rate_hz=200, stop_damping_ms=50) as loop:
         time.sleep(0.2)
         pid = os.fork()
