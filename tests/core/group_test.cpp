@@ -225,6 +225,16 @@ TEST(MotorGroupCycle, EveryBusGetsItsCommandsBeforeOneWaitCoversBoth) {
     EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 400 * kUs);
 }
 
+TEST(MotorGroupCycle, AFailedReadBeforeSendingFailsThatBusesMotorsAlone) {
+    ScriptedBuses buses(2, answering({100, 100, 100}));
+    buses.drain_error = TransportError::backend(ENETDOWN);
+    const MotorGroup group = make_group({member(1, 0x11, 0), member(2, 0x12, 0), member(3, 0x13, 1)});
+    const Cycle cycle = run(group, buses, mit_commands(3));
+    const std::string down = "transport error: " + TransportError::backend(ENETDOWN).message();
+    EXPECT_EQ(outcomes(cycle), (std::vector<std::string>{down, down, "motor 3 at 12"}));
+    EXPECT_EQ(buses.sent.size(), 1U);
+}
+
 TEST(MotorGroupCycle, TwoMotorsAtOneMasterIdOnTwoBusesKeepTheirOwnAnswers) {
     // Two identical arms: motor 1 on each bus answers at 0x11; bus 1's answer
     // comes first.
@@ -378,6 +388,18 @@ TEST(MotorGroupCommand, AnAnswerCountsOnlyWhenItsStatusConfirmsTheCommand) {
     for (const auto& frame : buses.sent) {
         EXPECT_EQ(frame.frame.data, Payload(special_command_bytes(kDisableCode)));
     }
+}
+
+TEST(MotorGroupCommand, ASilentMotorGetsItAgainHalfwayToTheDeadline) {
+    // A long time-out, so that halfway lies beyond a whole second.
+    ScriptedBuses buses(1, obeying({-1}));
+    std::vector<GroupMember> members{member(1, 0x11)};
+    const MotorGroup group = *MotorGroup::make(members, Duration::from_millis(3000));
+    std::vector<Result<MotorState>> results(1, MotorState{});
+    group.command(buses, GroupCommand::Disable, results);
+    ASSERT_EQ(buses.sent.size(), 2U);
+    EXPECT_EQ(buses.sent_at[1], 1'000'000'000 + 1500 * kMs);
+    EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 3000 * kMs);
 }
 
 TEST(MotorGroupCommand, WhatEachCommandTakesAsConfirmation) {

@@ -44,16 +44,19 @@ public:
         arrivals_.reserve(256);
         events.reserve(1024);
         sent.reserve(256);
+        sent_at.reserve(256);
     }
 
     // "drain 0", "send 0 x3", "wait": what the cycle asked, in order.
     std::vector<std::string> events;
     std::vector<BusFrame> sent;
+    std::vector<std::uint64_t> sent_at;  // the clock when each was sent
     std::optional<TransportError> wait_error;  // a wait fails with this once,
     std::size_t wait_error_after = 0;          // after this many more waits
     // The next sends take only this many frames in all, then fail with
     // `send_error` (a full queue; EINTR: a signal during the wait for room).
     std::optional<std::size_t> send_room;
+    std::optional<TransportError> drain_error;  // the next take_waiting fails with this
     TransportError send_error = TransportError::backend(ENOBUFS);
     std::uint64_t clock_ns = 1'000'000'000;
 
@@ -83,6 +86,7 @@ public:
                 --*send_room;
             }
             sent.push_back({bus, frame});
+            sent_at.push_back(clock_ns);
             ++taken;
             if (responder_) {
                 responder_(*this, bus, frame);
@@ -93,6 +97,9 @@ public:
 
     TransportResult<std::size_t> take_waiting(std::size_t bus, std::span<BusFrame> out) override {
         events.push_back("drain " + std::to_string(bus));
+        if (drain_error) {
+            return std::unexpected(*std::exchange(drain_error, std::nullopt));
+        }
         // Frames due by now are waiting as well.
         for (auto it = arrivals_.begin(); it != arrivals_.end();) {
             if (it->at_ns <= clock_ns) {
