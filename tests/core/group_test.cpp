@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,7 @@ Cycle run(const MotorGroup& group, ScriptedBuses& buses, std::vector<ControlSetp
 struct ScriptedSignals final : SignalPolicy {
     std::vector<bool> pending;  // answers to signal_pending, in turn; false after
     bool go_on = true;          // the answer to resume
+    std::function<void()> while_resumed;  // what the caller's turn does (takes time)
     std::vector<std::string> asked;
     bool signal_pending(bool interrupted) noexcept override {
         asked.emplace_back(interrupted ? "interrupted" : "between");
@@ -70,6 +72,9 @@ struct ScriptedSignals final : SignalPolicy {
     }
     bool resume() noexcept override {
         asked.emplace_back("resume");
+        if (while_resumed) {
+            while_resumed();
+        }
         return go_on;
     }
 };
@@ -311,6 +316,20 @@ TEST(MotorGroupSignals, AFloodOfOtherFramesStillLetsTheCallerEndTheCycle) {
     EXPECT_EQ(outcome(cycle.results[0]),
               "transport error: " + TransportError::backend(EINTR).message());
     EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 30 * kUs);
+}
+
+TEST(MotorGroupSignals, TheCallersTurnCountsAgainstTheDeadline) {
+    // Nobody answers; the caller's turn after a stranger's frame takes
+    // 3 ms. The cycle still ends at its 5 ms deadline.
+    ScriptedBuses buses(1);
+    buses.arrive(0, feedback(0x55, 5), 10 * kUs);
+    const MotorGroup group = make_group({member(1, 0x11)});
+    ScriptedSignals signals;
+    signals.pending = {true};
+    signals.while_resumed = [&buses] { buses.clock_ns += 3 * kMs; };
+    const Cycle cycle = run(group, buses, mit_commands(1), &signals);
+    EXPECT_EQ(outcome(cycle.results[0]), "transport error: timeout waiting for frame");
+    EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 5 * kMs);
 }
 
 TEST(MotorGroupSendQueue, AFullQueueIsTheSendErrorOfTheFramesThatNeverLeft) {
