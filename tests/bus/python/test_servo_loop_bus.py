@@ -57,6 +57,9 @@ class StopPathTest(unittest.TestCase):
                 loop = ServoLoop(arm(self.bus), rate_hz=200, stop_damping_ms=50)
                 if way == "stop":
                     loop.start()
+                    # Asked for by default; the guest's tests run as root.
+                    if loop.real_time["sched_fifo"]:
+                        self.assertEqual(loop.real_time["priority"], 40)
                     time.sleep(0.2)
                     self.assertEqual(loop.stats()["disabled"], (False,) * 3)
                     loop.stop()
@@ -294,12 +297,16 @@ class TargetTest(unittest.TestCase):
             (dict(max_velocity=[1, -1, 1]),
              "motor 1: invalid motion limit: v_max is -1, must be within [1e-06, 1e+06]"),
             (dict(max_acceleration=[1, 1]), "max_acceleration: expected one for every motor (3), got 2"),
+            (dict(log_capacity=10_000_001), "log_capacity must be at most 10000000, got 10000001"),
+            (dict(priority=100), "priority must be at most 99, got 100"),
         ]
         with Capture() as capture:
             for given, text in cases:
                 with self.subTest(text), self.assertRaises(ValueError) as caught:
                     ServoLoop(arm(self.bus), **given)
                 self.assertEqual(str(caught.exception), text)
+            # The limits themselves are fine.
+            ServoLoop(arm(self.bus), kp=500, kd=5, log_capacity=10_000_000, priority=99)
             self.assertEqual(capture.frames(), [])
 
 
