@@ -19,7 +19,7 @@ build=${AXIOLINK_FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${1:-15}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(kernel_frames mit number_text reply_matching)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(group_matching kernel_frames mit number_text reply_matching)
 # shellcheck source=scripts/common.sh
 source "$root/scripts/common.sh"
 

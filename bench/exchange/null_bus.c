@@ -1,16 +1,25 @@
 /* A CAN bus without a kernel, preloaded (LD_PRELOAD) into a requester to
- * measure what a command costs beyond its system calls, on any host.
+ * measure what a command costs beyond its system calls, on any host, and to
+ * run the command path where no CAN bus can be had (the sanitizer leg).
  *
  * A PF_CAN socket becomes a descriptor of /dev/null marked as fake; on it
  * bind and setsockopt succeed, every send is taken whole, poll reports it
  * ready (poll, select), ioctl succeeds, and every read returns at once the
  * same classic frame: the benchmark's feedback at the master id 0x011 (with
- * a zero receive time stamp where recvmsg asks for one). Group cycles send in
- * batches (sendmmsg) and read in batches (recvmmsg, after ppoll): there every
- * command at id ID is answered once, at ID + 0x10 with the motor's nibble in
- * the first byte, and a read that finds no answer left reports EAGAIN, as a
- * drained socket does. Nothing on a fake descriptor enters the kernel, so a
- * requester's time per exchange is its own work. */
+ * a zero receive time stamp where recvmsg asks for one).
+ *
+ * Group cycles send in batches (sendmmsg) and read what waits in batches
+ * (recvmmsg) after ppoll. There each socket keeps the answers to the frames
+ * sent on it, and every command to motor N (the id's low byte: mode offsets
+ * aside) is answered once, at N + 0x10, with the same feedback but the
+ * motor's nibble and status in the first byte: status 0 after a disable, 1
+ * otherwise. Motors 0x60-0x6F stay enabled through a disable; motors
+ * 0x70-0x7F never answer. A read that finds no answer left reports EAGAIN,
+ * as a drained socket does; ppoll reports the sockets with answers, and with
+ * none it waits out its time-out (a signal ends that wait with EINTR, as the
+ * kernel's does). A socket's answers are touched only by the thread that
+ * holds its bus, as on a real bus. Nothing on a fake descriptor enters the
+ * kernel, so a requester's time per exchange is its own work. */
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -27,13 +36,41 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { kMaxDescriptors = 4096, kMaxAnswers = 256 };
+enum { kMaxDescriptors = 4096, kMaxAnswers = 128 };
 static unsigned char fake[kMaxDescriptors];
-/* The ids of the batch-sent commands not answered yet (one fake bus at a time). */
-static canid_t answers[kMaxAnswers];
-static unsigned answer_count;
+
+/* The answers waiting on one socket, oldest first; beyond kMaxAnswers they
+ * are dropped, as a full receive buffer drops frames. */
+struct Answer {
+    unsigned short id;
+    unsigned char first;  /* status << 4 | the motor's nibble */
+};
+struct Answers {
+    unsigned count;
+    struct Answer waiting[kMaxAnswers];
+};
+static struct Answers answers[kMaxDescriptors];
 
 static int is_fake(int fd) { return fd >= 0 && fd < kMaxDescriptors && fake[fd]; }
+
+enum { kDisableCode = 0xFD };
+
+/* Motor N (the id's low byte, mode offsets aside) answers `frame` at
+ * N + 0x10, unless it is one of the silent ones. */
+static void queue_answer(struct Answers* queue, const struct can_frame* frame) {
+    static const unsigned char special[7] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const unsigned motor = frame->can_id & 0xFF;
+    const int silent = motor >= 0x70 && motor <= 0x7F;
+    const int stays_enabled = motor >= 0x60 && motor <= 0x6F;
+    const int disable = frame->data[7] == kDisableCode && frame->len == 8 &&
+                        memcmp(frame->data, special, sizeof special) == 0;
+    if (silent || queue->count == kMaxAnswers) {
+        return;
+    }
+    struct Answer* next = &queue->waiting[queue->count++];
+    next->id = (unsigned short)(motor + 0x10);
+    next->first = (unsigned char)((disable && !stays_enabled ? 0x00 : 0x10) | (motor & 0x0F));
+}
 
 static ssize_t fill_reply(void* buffer, size_t size) {
     static const unsigned char feedback[8] = {0x11, 0x80, 0x12, 0x7F, 0xE8, 0x05, 30, 32};
@@ -61,6 +98,7 @@ int socket(int domain, int type, int protocol) {
     const int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (fd >= 0 && fd < kMaxDescriptors) {
         fake[fd] = 1;
+        answers[fd].count = 0;
     }
     return fd;
 }
@@ -113,10 +151,7 @@ int sendmmsg(int fd, struct mmsghdr* messages, unsigned int count, int flags) {
         return NEXT(sendmmsg)(fd, messages, count, flags);
     }
     for (unsigned int i = 0; i < count; ++i) {
-        const struct can_frame* frame = messages[i].msg_hdr.msg_iov[0].iov_base;
-        if (answer_count < kMaxAnswers) {
-            answers[answer_count++] = frame->can_id & CAN_SFF_MASK;
-        }
+        queue_answer(&answers[fd], messages[i].msg_hdr.msg_iov[0].iov_base);
         messages[i].msg_len = (unsigned int)messages[i].msg_hdr.msg_iov[0].iov_len;
     }
     return (int)count;
@@ -127,16 +162,18 @@ int recvmmsg(int fd, struct mmsghdr* messages, unsigned int count, int flags,
     if (!is_fake(fd)) {
         return NEXT(recvmmsg)(fd, messages, count, flags, timeout);
     }
+    struct Answers* queue = &answers[fd];
     unsigned int taken = 0;
-    for (; taken < count && taken < answer_count; ++taken) {
+    for (; taken < count && taken < queue->count; ++taken) {
         struct can_frame* frame = messages[taken].msg_hdr.msg_iov[0].iov_base;
         fill_reply(frame, sizeof *frame);
-        frame->can_id = answers[taken] + 0x10;
-        frame->data[0] = (unsigned char)(0x10 | (answers[taken] & 0x0F));
+        frame->can_id = queue->waiting[taken].id;
+        frame->data[0] = queue->waiting[taken].first;
         messages[taken].msg_len = sizeof *frame;
     }
-    memmove(answers, answers + taken, (answer_count - taken) * sizeof answers[0]);
-    answer_count -= taken;
+    memmove(queue->waiting, queue->waiting + taken,
+            (queue->count - taken) * sizeof queue->waiting[0]);
+    queue->count -= taken;
     if (taken == 0) {
         errno = EAGAIN;
         return -1;
@@ -149,10 +186,17 @@ int ppoll(struct pollfd* fds, nfds_t count, const struct timespec* timeout,
     if (count == 0 || !is_fake(fds[0].fd)) {
         return NEXT(ppoll)(fds, count, timeout, mask);
     }
+    int ready = 0;
     for (nfds_t i = 0; i < count; ++i) {
-        fds[i].revents = answer_count > 0 ? (short)(fds[i].events & POLLIN) : 0;
+        const int readable = is_fake(fds[i].fd) && answers[fds[i].fd].count > 0;
+        fds[i].revents = (short)(fds[i].events & ((readable ? POLLIN : 0) | POLLOUT));
+        ready += fds[i].revents != 0;
     }
-    return answer_count > 0 ? 1 : 0;
+    if (ready > 0) {
+        return ready;
+    }
+    /* Nothing to read: the time-out passes as on a quiet bus. */
+    return NEXT(ppoll)(NULL, 0, timeout, mask);
 }
 
 int poll(struct pollfd* fds, nfds_t count, int timeout) {

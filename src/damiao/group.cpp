@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace axiolink::damiao {
 namespace {
@@ -266,6 +267,7 @@ private:
         }
         const transport::BatchSent sent =
             buses_.send(members_[member].bus, std::span(&*frame, 1), resend_until_);
+        sent_again_ = true;
         if (sent.sent == 1) {
             ++sends_[member];
         } else if (sent.error == TransportError::backend(EINTR) && !go_on(true)) {
@@ -319,6 +321,9 @@ private:
                                                   timeout_.nanos / 2)});
         }
         while (pending_ > 0 && !stopped_) {
+            if (std::exchange(sent_again_, false)) {
+                current = buses_.now();
+            }
             if (deadline.passed(current)) {
                 break;
             }
@@ -326,12 +331,14 @@ private:
             bool capped = false;
             if (halfway) {
                 if (current >= *halfway) {
-                    for (std::size_t i = 0; i < members_.size(); ++i) {
+                    // Once the caller has ended the command, nothing more goes out.
+                    for (std::size_t i = 0; i < members_.size() && !stopped_; ++i) {
                         if (waiting_[i] && !last_status_[i]) {
                             send_again(i);
                         }
                     }
                     halfway.reset();
+                    continue;  // the resends may have taken time: the deadline is checked anew
                 } else if (until(current, *halfway) < left) {
                     left = until(current, *halfway);
                     capped = true;
@@ -384,6 +391,10 @@ private:
     std::array<BusFrame, kWakeFrames> arrived_{};
     std::size_t pending_ = 0;
     bool stopped_ = false;
+    // A resend may have waited for room in the send queue, or for the
+    // caller's turn after a signal: the clock is read again before the next
+    // wait, which would otherwise run past the deadline.
+    bool sent_again_ = false;
     MonotonicTime resend_until_{};
     TransportError ended_ = TransportError::timeout();
 };

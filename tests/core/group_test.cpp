@@ -421,6 +421,60 @@ TEST(MotorGroupCommand, ASilentMotorGetsItAgainHalfwayToTheDeadline) {
     EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 3000 * kMs);
 }
 
+TEST(MotorGroupCommand, ASignalThatEndsItDuringTheHalfwayResendsEndsItThere) {
+    // Both motors are silent. The first resend halfway is interrupted by a
+    // signal whose handler ends the command: the other motor is sent nothing
+    // more, and nothing more is awaited.
+    ScriptedBuses buses(1, [](ScriptedBuses& b, std::size_t, const CanFrame&) {
+        if (b.sent.size() == 2) {
+            b.send_room = 0;
+            b.send_error = TransportError::backend(EINTR);
+        }
+    });
+    const MotorGroup group = make_group({member(1, 0x11), member(2, 0x12)});
+    ScriptedSignals signals;
+    signals.pending = {true};
+    signals.go_on = false;
+    std::vector<Result<MotorState>> results(2, MotorState{});
+    group.command(buses, GroupCommand::Enable, results, {}, &signals);
+    const std::string interrupted = "transport error: " + TransportError::backend(EINTR).message();
+    EXPECT_EQ(outcome(results[0]), interrupted);
+    EXPECT_EQ(outcome(results[1]), interrupted);
+    EXPECT_EQ(buses.events,
+              (std::vector<std::string>{"drain 0", "send 0 x2", "wait", "send 0 x1"}));
+    EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 2500 * kUs);
+}
+
+TEST(MotorGroupCommand, AResendThatWaitedForRoomEndsTheCommandAtItsDeadline) {
+    // The resend (to the motor silent halfway, or after its stale answer)
+    // finds the send queue full and waits for room up to the deadline: the
+    // command ends there, not half a time-out or more later.
+    const struct {
+        const char* name;
+        bool stale;
+        const char* outcome;
+    } cases[] = {
+        {"silent", false, "transport error: timeout waiting for frame"},
+        {"stale", true,
+         "enable not confirmed: the motor's last answer reports status 0 (disabled)"},
+    };
+    for (const auto& c : cases) {
+        ScriptedBuses buses(1, [&c](ScriptedBuses& b, std::size_t bus, const CanFrame&) {
+            if (b.sent.size() == 1 && c.stale) {
+                b.arrive(bus, feedback(0x11, 0x01), 100 * kUs);
+            } else if (b.sent.size() == 2) {
+                b.clock_ns = 1'000'000'000 + 5 * kMs;  // the wait for room ends at the deadline
+            }
+        });
+        const MotorGroup group = make_group({member(1, 0x11)});
+        std::vector<Result<MotorState>> results(1, MotorState{});
+        group.command(buses, GroupCommand::Enable, results);
+        EXPECT_EQ(outcome(results[0]), c.outcome) << c.name;
+        EXPECT_EQ(buses.sent.size(), 2U) << c.name;
+        EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 5 * kMs) << c.name;
+    }
+}
+
 TEST(MotorGroupCommand, WhatEachCommandTakesAsConfirmation) {
     // Bit n set: status n confirms the command. 1 is enabled, 8 and above
     // are latched faults.

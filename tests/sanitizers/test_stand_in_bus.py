@@ -1,16 +1,24 @@
-"""The whole command path (binding, driver, transport, frame conversions) on
-a stand-in bus, for the sanitizer build on a host without CAN.
+"""The whole command path (binding, driver, transport, frame conversions) and
+group cycles on a stand-in bus, for the sanitizer build on a host without CAN.
 
 Runs with bench/exchange/null_bus.c preloaded: every CAN socket is fake, any
-send succeeds and every read returns at once the same classic frame at id
-0x011, data 11 80 12 7F E8 05 1E 20."""
+send succeeds and every plain read returns at once the same classic frame at
+id 0x011, data 11 80 12 7F E8 05 1E 20. A group cycle's command to motor N is
+answered once at N + 0x10 with that feedback, the motor's nibble and status
+in the first byte; motors 0x70-0x7F are silent, and 0x60-0x6F answer a
+disable with "enabled"."""
 
+import os
+import signal
 import struct
 import threading
 import time
 import unittest
+import warnings
+from array import array
 
-from axiolink import ControlSetpoint, Damiao, MitLimits, MitSetpoint, SocketCanTransport
+from axiolink import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState, SocketCanTransport
+from axiolink_ext import MotorError, MotorGroup
 
 
 def f32(x):
@@ -86,6 +94,166 @@ class StandInBusTest(unittest.TestCase):
         for thread in threads:
             thread.join()
         self.assertEqual(failures, [])
+
+
+SILENT = 0x7A
+STAYS_ENABLED = 0x6A
+SETPOINTS = [MitSetpoint(0.5, 0.0, 10.0, 0.1, 0.0), ControlSetpoint.pos_vel(1.0, 2.0),
+             ControlSetpoint.vel(-4.0), ControlSetpoint.force_pos(1.0, 50.0, 0.5)]
+
+
+class GroupCycleTest(unittest.TestCase):
+    """Group cycles on two buses: sends in batches, reads what waits, waits
+    on both buses at once, signals and forks around the waits."""
+
+    def setUp(self):
+        self.buses = [SocketCanTransport("vcan0"), SocketCanTransport("vcan1")]
+
+    def group(self, *ids, timeout_ms=2):
+        """Motors at master id N + 0x10, on the two buses in turn."""
+        return MotorGroup([Damiao(i, 0x10 + i) for i in ids],
+                          [self.buses[k % 2] for k in range(len(ids))], timeout_ms=timeout_ms)
+
+    def wrong_in_cycle(self, group, times):
+        """One cycle in every mode; what was wrong with its results."""
+        ids = [motor.motor_id for motor in group.motors]
+        states = group.cycle([SETPOINTS[k % 4] for k in range(len(ids))], times=times)
+        wrong = []
+        for motor_id, state, received in zip(ids, states, times):
+            if motor_id == SILENT:
+                fine = isinstance(state, MotorError) and state.kind == "timeout" and received == 0
+            else:
+                fine = (type(state) is MotorState and received > 0 and
+                        (state.motor_id, state.error) == (motor_id & 0xF, 1) and
+                        state.position == EXPECTED["position"] and state.t_rotor == 32)
+            if not fine:
+                wrong.append(f"motor {motor_id:#x}: {state!r} at {received}")
+        return wrong
+
+    def test_cycles_on_two_buses_from_several_threads_under_a_timer(self):
+        # A silent motor in each group makes every cycle wait; the timer's
+        # signal interrupts those waits, in the main thread (its handler runs
+        # and returns) and in the workers (where no handler can run).
+        alarms = []
+        previous = signal.signal(signal.SIGALRM, lambda number, frame: alarms.append(number))
+        self.addCleanup(signal.signal, signal.SIGALRM, previous)
+        self.addCleanup(signal.setitimer, signal.ITIMER_REAL, 0)
+        wrong = []
+
+        def cycles(group, times):
+            for _ in range(100):
+                wrong.extend(self.wrong_in_cycle(group, times))
+
+        groups = [self.group(1, 2, 3, SILENT), self.group(4, SILENT, 5), self.group(6, 7, SILENT),
+                  MotorGroup([Damiao(8, 0x18), Damiao(SILENT, 0x10 + SILENT)], self.buses[1],
+                             timeout_ms=2)]
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        threads = [threading.Thread(target=cycles, args=(group, array("q", [0]) * len(group)))
+                   for group in groups[1:]]
+        for thread in threads:
+            thread.start()
+        cycles(groups[0], [None] * len(groups[0]))
+        for thread in threads:
+            thread.join()
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        self.assertEqual(wrong, [])
+        self.assertGreater(len(alarms), 0)
+
+    def test_a_handler_that_raises_ends_the_cycle_and_the_buses_stay_usable(self):
+        # The main thread's cycles wait on vcan0 nearly all the time (for the
+        # silent motor), so the timer's signal interrupts a wait and its
+        # handler raises from within the cycle; another thread cycles on
+        # vcan1 meanwhile.
+        def interrupt(number, frame):
+            raise KeyboardInterrupt
+
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        self.addCleanup(signal.signal, signal.SIGALRM, previous)
+        self.addCleanup(signal.setitimer, signal.ITIMER_REAL, 0)
+        stop = threading.Event()
+        wrong = []
+
+        def other_cycles():
+            group = MotorGroup([Damiao(1, 0x11), Damiao(SILENT, 0x10 + SILENT)], self.buses[1],
+                               timeout_ms=2)
+            while not stop.is_set():
+                wrong.extend(self.wrong_in_cycle(group, array("q", [0]) * 2))
+
+        other = threading.Thread(target=other_cycles)
+        other.start()
+        group = MotorGroup([Damiao(2, 0x12), Damiao(SILENT, 0x10 + SILENT), Damiao(3, 0x13)],
+                           self.buses[0], timeout_ms=5)
+        try:
+            for _ in range(3):
+                signal.setitimer(signal.ITIMER_REAL, 0.02)
+                with self.assertRaises(KeyboardInterrupt):
+                    for _ in range(2000):
+                        group.cycle([MitSetpoint()] * 3)
+                wrong.extend(self.wrong_in_cycle(group, array("q", [0]) * 3))
+        finally:
+            stop.set()
+            other.join()
+        self.assertEqual(wrong, [])
+
+    def test_group_enable_disable_and_clear_error(self):
+        group = self.group(1, 2, STAYS_ENABLED, SILENT, timeout_ms=5)
+
+        def outcomes(results):
+            return [(state.motor_id, state.error) if type(state) is MotorState
+                    else (state.motor_id, state.kind, state.text) for state in results]
+
+        timeout = (SILENT, "timeout", "transport error: timeout waiting for frame")
+        self.assertEqual(outcomes(group.enable()), [(1, 1), (2, 1), (0xA, 1), timeout])
+        self.assertEqual(outcomes(group.disable()), [
+            (1, 0), (2, 0),
+            (STAYS_ENABLED, "unconfirmed",
+             "disable not confirmed: the motor's last answer reports status 1 (enabled)"),
+            timeout])
+        self.assertEqual(outcomes(group.clear_error()), [(1, 1), (2, 1), (0xA, 1), timeout])
+        # The three answers to the disable, each "enabled", were late answers.
+        self.assertEqual(group.late_answers, (0, 0, 3, 0))
+
+    def test_a_child_forked_while_threads_cycle_can_cycle_at_once(self):
+        # The threads hold the buses nearly all the time (the silent motor's
+        # waits): the child's first cycle needs them at once.
+        stop = threading.Event()
+
+        def loop(group):
+            while not stop.is_set():
+                group.cycle([MitSetpoint()] * len(group))
+
+        threads = [threading.Thread(target=loop, args=(self.group(*ids),))
+                   for ids in ((1, 2), (3, SILENT))]
+        for thread in threads:
+            thread.start()
+        outcomes = []
+        try:
+            while len(outcomes) < 3 and "hung" not in outcomes:
+                time.sleep(0.01)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+                    pid = os.fork()
+                if pid == 0:
+                    code = 1
+                    try:
+                        states = self.group(4, 5).cycle([MitSetpoint()] * 2)
+                        code = 0 if [type(s) for s in states] == [MotorState] * 2 else 1
+                    finally:
+                        os._exit(code)
+                deadline = time.monotonic() + 30
+                while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                if done[0] == 0:
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+                    outcomes.append("hung")
+                else:
+                    outcomes.append(os.waitstatus_to_exitcode(done[1]))
+        finally:
+            stop.set()
+            for thread in threads:
+                thread.join()
+        self.assertEqual(outcomes, [0, 0, 0])
 
 
 if __name__ == "__main__":
