@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the tests in a build with AddressSanitizer and UndefinedBehaviorSanitizer:
+# Runs the tests in a build with AddressSanitizer and UndefinedBehaviorSanitizer
+# (and the threaded ones with ThreadSanitizer, below):
 # the C++ tests as they are, the Python tests with the sanitizer runtime
 # preloaded into the (uninstrumented) interpreter, and the command path from
 # Python on a stand-in bus (bench/exchange/null_bus.c), since AddressSanitizer
@@ -51,6 +52,26 @@ for python in "${interpreters[@]}"; do
     run_python "$root/tests/sanitizers" "$asan_runtime $build/null_bus.so" test_stand_in_bus ||
         failed+=("$tag stand-in bus")
 done
+
+# ThreadSanitizer over what runs on threads of its own beside Python's: the
+# C++ tests (the servo loop's handoffs with several writers and readers,
+# group cycles), and the stand-in bus tests with the runtime preloaded, where
+# Python threads cycle groups and hand a running servo loop its targets. The
+# interpreter is not instrumented; its locks are the C library's, which the
+# runtime sees.
+tsan_build=${AXIOLINK_TSAN_BUILD_DIR:-$root/build-tsan}
+python=${interpreters[0]}
+tag=py$("$python" -c 'import sys; print(f"{sys.version_info[0]}{sys.version_info[1]}")')
+cmake -S "$root" -B "$tsan_build" -G Ninja -DAXIOLINK_PYTHONS="$python" -DAXIOLINK_BUS_TESTS=OFF \
+    -DAXIOLINK_SANITIZE=thread >/dev/null
+cmake --build "$tsan_build" -j "${AXIOLINK_JOBS:-2}" --target core_tests "axiolink_$tag" \
+    "axiolink_ext_$tag"
+tsan_runtime=$(readlink -f "$(g++ -print-file-name=libtsan.so)")
+echo "== $tag: C++ and stand-in bus tests under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1 "$tsan_build/tests/core_tests" --gtest_brief=1 || failed+=("thread core")
+(cd "$root/tests/sanitizers" && env LD_PRELOAD="$tsan_runtime $build/null_bus.so" \
+    PYTHONMALLOC=malloc PYTHONPATH="$tsan_build/$tag" PYTHONDONTWRITEBYTECODE=1 \
+    TSAN_OPTIONS=halt_on_error=1 "$python" -m unittest test_stand_in_bus) || failed+=("thread python")
 
 # Inside the virtual bus's guest only UndefinedBehaviorSanitizer can run: a
 # build with it alone takes the C++ and Python bus tests and the fault tests

@@ -18,7 +18,7 @@ import warnings
 from array import array
 
 from axiolink import ControlSetpoint, Damiao, MitLimits, MitSetpoint, MotorState, SocketCanTransport
-from axiolink_ext import MotorError, MotorGroup
+from axiolink_ext import MotorError, MotorGroup, ServoLoop
 
 
 def f32(x):
@@ -255,6 +255,37 @@ class GroupCycleTest(unittest.TestCase):
                 thread.join()
         self.assertEqual(outcomes, [0, 0, 0])
 
+
+    def test_a_servo_loop_beside_python_threads_that_hand_targets_in_and_read_out(self):
+        group = self.group(1, 2, 3, timeout_ms=5)
+        stop = threading.Event()
+        problems = []
+
+        def repeat(work):
+            def run():
+                try:
+                    while not stop.is_set():
+                        work()
+                except Exception as error:  # noqa: BLE001 - reported below
+                    problems.append(repr(error))
+            return threading.Thread(target=run)
+
+        with ServoLoop(group, rate_hz=1000, priority=0, lock_memory=False, log_capacity=64,
+                       stop_damping_ms=20) as loop:
+            targets = array("d", [0.1, 0.2, 0.3])
+            threads = [repeat(lambda: loop.set_targets(q=targets)),
+                       repeat(lambda: loop.set_targets(q=[0.0, 0.0, 0.0], kd=[1.0] * 3)),
+                       repeat(loop.states), repeat(loop.stats), repeat(loop.log)]
+            for thread in threads:
+                thread.start()
+            time.sleep(1)
+            stop.set()
+            for thread in threads:
+                thread.join()
+            cycles = loop.stats()["cycles"]
+        self.assertEqual(problems, [])
+        self.assertGreater(cycles, 100)
+        self.assertEqual(loop.stats()["disabled"], (True,) * 3)
 
 if __name__ == "__main__":
     unittest.main()
