@@ -3,6 +3,7 @@ with cycles running, signals in the main thread and in workers, a flooded
 bus, locks shared by groups and plain commands, late answers and the group's
 special commands."""
 
+import ctypes
 import multiprocessing
 import os
 import signal
@@ -353,12 +354,17 @@ class LateAnswerTest(unittest.TestCase):
             listed = [None, None]
             group.cycle([MitSetpoint()] * 2, times=listed)
             self.assertIsInstance(listed[0], int)
+            # A buffer that says its byte order (ctypes: "<q") is taken too.
+            native = (ctypes.c_int64 * 2)()
+            group.cycle([MitSetpoint()] * 2, times=native)
+            self.assertGreater(native[0], 0)
         self.assertEqual(group.late_answers[0], 0)
         self.assertGreaterEqual(group.late_answers[1], 3)
         with self.assertRaises(ValueError):
             group.cycle([MitSetpoint()] * 2, times=array("q", [0]))
-        with self.assertRaises(TypeError):
-            group.cycle([MitSetpoint()] * 2, times=array("d", [0, 0]))
+        for wrong in (array("d", [0, 0]), (ctypes.c_int64.__ctype_be__ * 2)()):
+            with self.assertRaises(TypeError):
+                group.cycle([MitSetpoint()] * 2, times=wrong)
 
     def test_a_late_enabled_answer_is_never_taken_for_a_groups_disable(self):
         # The motor answers 30 ms late: a plain enable gives up after 20 ms,

@@ -287,7 +287,11 @@ class TargetTest(unittest.TestCase):
                     if all(abs(q - want) < 0.05 for q, want in zip(loop.states().q, (0.3, 0.2, 0.1))):
                         break
                     time.sleep(0.02)
-                self.assertEqual([round(q, 1) for q in loop.states().q], [0.3, 0.2, 0.1])
+                states = loop.states()
+                self.assertEqual([round(q, 1) for q in states.q], [0.3, 0.2, 0.1])
+                # Every answer came in one of the loop's cycles, the last few.
+                self.assertTrue(all(0 < c <= states.loop_cycle for c in states.cycle), states)
+                self.assertTrue(all(t > 0 for t in states.time_ns), states)
                 self.assertTrue(loop.running)
 
     def test_arguments_out_of_range_are_refused_before_any_motor_is_enabled(self):
