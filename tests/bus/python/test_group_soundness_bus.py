@@ -38,18 +38,21 @@ FORK_DURING_CYCLES = """
     from axiolink import Damiao, MitSetpoint, SocketCanTransport
     from axiolink_ext import MotorGroup
     warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
-    bus = SocketCanTransport(sys.argv[1])
+    bus, other = SocketCanTransport(sys.argv[1]), SocketCanTransport("vcan1")
     answered = MotorGroup([Damiao(1, 0x11)], bus, timeout_ms=20)
     silent = MotorGroup([Damiao(0x7A, 0x7B)], bus, timeout_ms=20)
+    elsewhere = MotorGroup([Damiao(0x7A, 0x7B)], other, timeout_ms=20)
+    both = MotorGroup([Damiao(1, 0x11), Damiao(0x7C, 0x7D)], [bus, other], timeout_ms=100)
     stop = threading.Event()
 
     def loop(group):
         while not stop.is_set():
-            group.cycle([MitSetpoint()])
+            group.cycle([MitSetpoint()] * len(group))
 
     signal.signal(signal.SIGALRM, lambda number, frame: None)
     signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
-    threads = [threading.Thread(target=loop, args=(group,)) for group in (answered, silent, silent)]
+    threads = [threading.Thread(target=loop, args=(group,))
+               for group in (answered, silent, silent, elsewhere)]
     for thread in threads:
         thread.start()
     hung = 0
@@ -58,7 +61,7 @@ FORK_DURING_CYCLES = """
         pid = os.fork()
         if pid == 0:
             signal.setitimer(signal.ITIMER_REAL, 0)
-            MotorGroup([Damiao(1, 0x11)], bus, timeout_ms=100).cycle([MitSetpoint()])
+            both.cycle([MitSetpoint()] * 2)  # both buses' locks were held by other threads
             os._exit(0)
         deadline = time.monotonic() + 10
         while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
