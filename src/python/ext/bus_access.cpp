@@ -80,9 +80,6 @@ LockedBuses::LockedBuses(std::span<GuardedTransport* const> buses, bool take) no
     : count_(std::min(buses.size(), kMaxBuses)) {
     std::copy_n(buses.begin(), count_, order_.begin());
     std::sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(count_));
-    // Listed before the first lock is taken: a fork while this thread waits
-    // for a bus renews that bus's lock too.
-    HeldBusList::add(*this);
     if (take) {
         acquire();
     }
@@ -94,6 +91,8 @@ LockedBuses::~LockedBuses() {
 }
 
 void LockedBuses::acquire() noexcept {
+    // Listed before the first lock is taken: a fork while this thread waits
+    // for a bus renews that bus's lock too.
     if (!listed_) {
         HeldBusList::add(*this);
     }
