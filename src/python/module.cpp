@@ -11,6 +11,7 @@
 #include "logging_bridge.hpp"
 #include "mit_types.hpp"
 #include "motor_state.hpp"
+#include "signal_thread.hpp"
 #include "socketcan_transport.hpp"
 
 namespace axiolink::python {

@@ -1,14 +1,12 @@
 #include "socketcan_transport.hpp"
 
-#include <pthread.h>
-
 #include <array>
-#include <atomic>
 #include <csignal>
 #include <string>
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "signal_thread.hpp"
 
 namespace axiolink::python {
 namespace {
@@ -34,15 +32,6 @@ std::unexpected<Failure> open_failed(const TransportError& error) {
     return error_value(PyExc_ValueError, "invalid CAN id");
 }
 
-// Process-wide, like the interpreter's own signal state. Written at import
-// and in a forked child, read by waits with the interpreter lock held.
-std::atomic<unsigned long> g_signal_thread{0};
-// A forked child goes on in the thread that forked, which the interpreter
-// makes its main thread there.
-void adopt_forking_thread() noexcept {
-    g_signal_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
-}
-
 // A command waits for its reply with the interpreter lock held, so the
 // interpreter cannot run signal handlers meanwhile, and the wait must not
 // run them either while it holds the bus. A signal that interrupts the
@@ -58,7 +47,7 @@ void adopt_forking_thread() noexcept {
 // transport) finds it there.
 bool signal_ends_wait(bool read_interrupted) noexcept {
     if (read_interrupted) {
-        return PyThread_get_thread_ident() == g_signal_thread.load(std::memory_order_relaxed);
+        return in_signal_thread();
     }
     if (PyOS_InterruptOccurred() != 0) {
         (void)PyErr_SetInterruptEx(SIGINT);
@@ -102,30 +91,6 @@ PyType_Spec kSpec{"axiolink.SocketCanTransport", sizeof(Wrapper<GuardedTransport
 PyResult<PyTypeObject*> socketcan_transport_type() {
     // The text signature lives in the internal doc; the class shows no docstring.
     return type_once(g_type, kSpec, set_type_doc_none);
-}
-
-PyResult<void> watch_signal_thread() {
-    PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-    if (!threading) {
-        return already_set();
-    }
-    PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (!main) {
-        return already_set();
-    }
-    PyRef ident = PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
-    if (!ident) {
-        return already_set();
-    }
-    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
-    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) {
-        return already_set();
-    }
-    g_signal_thread.store(value, std::memory_order_relaxed);
-    if (const int failed = pthread_atfork(nullptr, nullptr, adopt_forking_thread); failed != 0) {
-        return error_value(PyExc_OSError, transport::system_error_text(failed));
-    }
-    return {};
 }
 
 bool run_deferred_signal_handlers() noexcept {

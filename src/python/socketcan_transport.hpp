@@ -21,10 +21,6 @@ struct GuardedTransport {
 
 PyResult<PyTypeObject*> socketcan_transport_type();
 
-// Learns which thread runs the interpreter's signal handlers; called once
-// at import.
-PyResult<void> watch_signal_thread();
-
 // Runs `operation(transport)` with the bus object's lock held for exactly
 // that call, and released whatever it returns or throws. `bus` must be a
 // SocketCanTransport object; `operation` must run no Python code.

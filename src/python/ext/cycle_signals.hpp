@@ -24,9 +24,6 @@
 
 namespace axiolink::python::ext {
 
-// Learns which thread runs the interpreter's signal handlers; at import.
-PyResult<void> watch_signal_thread();
-
 class CycleSignals final : public damiao::SignalPolicy {
 public:
     // Call without the interpreter lock; `saved` is this thread's state as

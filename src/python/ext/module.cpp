@@ -13,6 +13,7 @@
 #include "ext/motor_error.hpp"
 #include "ext/registers.hpp"
 #include "ext/servo_loop_type.hpp"
+#include "signal_thread.hpp"
 
 namespace axiolink::python::ext {
 namespace {
