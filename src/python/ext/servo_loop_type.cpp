@@ -141,6 +141,8 @@ constexpr std::array<std::string_view, 13> kNewParams = {
     "priority",    "lock_memory",      "log_capacity"};
 constexpr Signature kNewSignature{"ServoLoop.__new__()", kNewParams, 1};
 
+PyResult<std::vector<double>> doubles(PyObject* given, std::string_view name, std::size_t count);
+
 // A number, or one per motor.
 PyResult<std::vector<double>> per_motor(PyObject* given, std::string_view name, std::size_t count,
                                         double fallback) {
@@ -151,27 +153,7 @@ PyResult<std::vector<double>> per_motor(PyObject* given, std::string_view name, 
         return to_double(given, name).transform(
             [count](double value) { return std::vector<double>(count, value); });
     }
-    PyRef sequence = PyRef::steal(PySequence_Fast(
-        given, (std::string(name) + ": expected a number or one per motor").c_str()));
-    if (!sequence) {
-        return already_set();
-    }
-    const auto got = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
-    if (got != count) {
-        return error_value(PyExc_ValueError, std::string(name) + ": expected one for every motor (" +
-                                                 std::to_string(count) + "), got " +
-                                                 std::to_string(got));
-    }
-    std::vector<double> values(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        auto value = to_double(PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)),
-                               name);
-        if (!value) {
-            return std::unexpected(std::move(value.error()));
-        }
-        values[i] = *value;
-    }
-    return values;
+    return doubles(given, name, count);
 }
 
 template <class T>
