@@ -313,13 +313,13 @@ private:
         const transport::ReplyDeadline deadline(current, timeout_);
         resend_until_ = after(current, timeout_);
         // A group command goes once more to the members still silent halfway.
-        std::optional<MonotonicTime> halfway;
-        if (command_) {
-            halfway = after(current, Duration{timeout_.seconds / 2,
-                                              static_cast<std::uint32_t>(
-                                                  (timeout_.seconds % 2) * 500'000'000 +
-                                                  timeout_.nanos / 2)});
-        }
+        // (A flag beside a plain time: the ARM compiler cannot see through an
+        // optional time here and warns that it may be unset.)
+        bool resend_due = command_.has_value();
+        const MonotonicTime halfway =
+            after(current, Duration{timeout_.seconds / 2,
+                                    static_cast<std::uint32_t>((timeout_.seconds % 2) * 500'000'000 +
+                                                               timeout_.nanos / 2)});
         while (pending_ > 0 && !stopped_) {
             if (std::exchange(sent_again_, false)) {
                 current = buses_.now();
@@ -329,18 +329,18 @@ private:
             }
             Duration left = deadline.left(current);
             bool capped = false;
-            if (halfway) {
-                if (current >= *halfway) {
+            if (resend_due) {
+                if (current >= halfway) {
                     // Once the caller has ended the command, nothing more goes out.
                     for (std::size_t i = 0; i < members_.size() && !stopped_; ++i) {
                         if (waiting_[i] && !last_status_[i]) {
                             send_again(i);
                         }
                     }
-                    halfway.reset();
+                    resend_due = false;
                     continue;  // the resends may have taken time: the deadline is checked anew
-                } else if (until(current, *halfway) < left) {
-                    left = until(current, *halfway);
+                } else if (until(current, halfway) < left) {
+                    left = until(current, halfway);
                     capped = true;
                 }
             }

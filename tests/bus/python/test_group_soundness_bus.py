@@ -15,11 +15,12 @@ import threading
 import time
 import unittest
 from array import array
+from contextlib import closing
 
 from axiolink import Damiao, MitSetpoint, MotorState, SocketCanTransport
 from axiolink_ext import MotorError, MotorGroup
 
-from bus_support import IFACE, REPLY_MS, Emulator
+from bus_support import IFACE, REPLY_MS, Emulator, Frame, open_raw, pack
 
 OTHER_IFACE = "vcan1"
 EMULATED = ["--motor", "1:0x11", "--motor", "2:0x12", "--motor", "3:0x13"]
@@ -370,18 +371,19 @@ class LateAnswerTest(unittest.TestCase):
                 group.cycle([MitSetpoint()] * 2, times=wrong)
 
     def test_a_late_enabled_answer_is_never_taken_for_a_groups_disable(self):
-        # The motor answers 30 ms late: a plain enable gives up after 20 ms,
-        # and its answer ("enabled") arrives while the disable waits.
+        # An enable whose caller gave up before its answer: the frame is sent
+        # bare, so no wait of ours decides when "enabled" comes back (40 ms
+        # later, while the disable waits).
         for taker in ("plain", "group"):
-            with self.subTest(taker), Emulator("--motor", "1:0x11", "--fault", "delay=30"):
+            with self.subTest(taker), Emulator("--motor", "1:0x11", "--fault", "delay=40"), \
+                    closing(open_raw()) as raw:
                 bus = SocketCanTransport(IFACE)
-                with self.assertRaises(RuntimeError):
-                    Damiao(1, 0x11, timeout_ms=20).enable(bus)
+                raw.send(pack(Frame(0x001, bytes([0xFF] * 7 + [0xFC]))))
                 if taker == "plain":
                     # A plain command takes the first answer at the master id.
-                    self.assertEqual(Damiao(1, 0x11, timeout_ms=60).disable(bus).error, 1)
+                    self.assertEqual(Damiao(1, 0x11, timeout_ms=100).disable(bus).error, 1)
                 else:
-                    group = MotorGroup([Damiao(1, 0x11)], bus, timeout_ms=90)
+                    group = MotorGroup([Damiao(1, 0x11)], bus, timeout_ms=100)
                     [state] = group.disable()
                     self.assertEqual(state.error, 0)
                     # The stale answer, found waiting or taken during the wait.

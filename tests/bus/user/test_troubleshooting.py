@@ -10,7 +10,7 @@ import unittest
 from axiolink import (ControlSetpoint, Damiao, MitLimits, MitSetpoint,  # noqa: F401
                       SocketCanTransport)
 
-from user_support import IFACE, REPO, Emulator
+from user_support import IFACE, REPLY_MS, REPO, Emulator
 
 PAGE = os.path.join(REPO, "docs", "troubleshooting.md")
 
@@ -74,8 +74,8 @@ class TroubleshootingPageTest(unittest.TestCase):
 
         with Emulator("--motor", "1:0x11:dm4310:2", "--motor", "2:0x12", "--fault",
                       "ignore-writes@1", "--fault", "short-reply=5@2"):
-            live["mode"] = raised(lambda: Damiao(1, 0x11).ensure_mit_mode(bus))
-            live["short"] = raised(lambda: Damiao(2, 0x12).enable(bus))
+            live["mode"] = raised(lambda: Damiao(1, 0x11, timeout_ms=REPLY_MS).ensure_mit_mode(bus))
+            live["short"] = raised(lambda: Damiao(2, 0x12, timeout_ms=REPLY_MS).enable(bus))
 
         down = SocketCanTransport("vcan1")
         subprocess.run(["ip", "link", "set", "vcan1", "down"], check=True)
