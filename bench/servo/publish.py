@@ -62,6 +62,9 @@ def main():
         "start": json.loads((args.out / "machine-start.json").read_text()),
         "end": json.loads((args.out / "machine-end.json").read_text()),
     }
+    during = args.out / "machine-during.jsonl"
+    machine["during"] = [json.loads(line) for line in during.read_text().splitlines()] \
+        if during.exists() else []
 
     goal = []
     idle_floor = floors.get(f"none-{GOAL_RATE}")
@@ -79,10 +82,14 @@ def main():
             "met": case["period_error_us"]["p99.9"] <= bound and case["missed"] == 0,
         })
 
+    guest_path = args.out / "guest.jsonl"
+    guest = [json.loads(line) for line in guest_path.read_text().splitlines()
+             if line.startswith("{")] if guest_path.exists() else []
+
     args.results.mkdir(parents=True, exist_ok=True)
     (args.results / "servo.json").write_text(json.dumps(
         {"mode": args.mode, "priority": args.priority, "machine": machine, "cyclictest": floors,
-         "cases": cases, "goal": goal}, indent=1) + "\n")
+         "cases": cases, "goal": goal, "guest": guest}, indent=1) + "\n")
 
     rows = []
     native = [case for case in cases if case["loop"] == "native"]
@@ -103,6 +110,7 @@ def main():
     scheduled = sorted({(case["loop"], case["scheduled"]) for case in cases})
     seconds = sorted({(case["loop"], case["seconds"]) for case in cases})
     start, end = machine["start"], machine["end"]
+    loads = [float(s["load"].split()[0]) for s in machine["during"]]
     lines = [
         "# Servo loop against a Python loop, under hostile Python workloads",
         "",
@@ -136,14 +144,91 @@ def main():
                     for loop, ok in scheduled) + ".",
         f"- Machine: Linux {machine['kernel']}, {machine['cpus']} CPUs. Load average at the start "
         f"{start['load']} ({start['running']} compiler, linker or emulator processes), at the end "
-        f"{end['load']} ({end['running']}).",
+        f"{end['load']} ({end['running']})"
+        + (f"; sampled every 30 s in between, the 1-minute load average was "
+           f"{min(loads):.1f} to {max(loads):.1f}, {sum(loads) / len(loads):.1f} on average, with "
+           f"up to {max(s['running'] for s in machine['during'])} such processes "
+           f"(other work sharing the 2 CPUs)." if loads else "."),
         f"- Wires: 7 emulated dm4310 motors in MIT mode, 1 Mbit/s, motor reaction 50 µs, adapter "
         f"latency {us(native[0]['adapter_latency_us']) if native else '?'} µs; "
         + ", ".join(sorted({f"{c['rate_hz']} Hz on {c['buses']} bus{'es' if c['buses'] > 1 else ''}"
                             for c in cases})) + ".",
         "",
+        *guest_section(guest),
+        *METHOD,
     ]
     (args.results / "servo.md").write_text("\n".join(lines))
+
+
+def guest_section(guest):
+    by = {(case["workload"], case["loop"]): case for case in guest}
+    rows = []
+    for workload in dict.fromkeys(case["workload"] for case in guest):
+        native, python = by.get((workload, "native")), by.get((workload, "python"))
+        if not native or not python:
+            continue
+        ratio = lambda key: python["period_error_ns"][key] / max(1, native["period_error_ns"][key])
+        missed = lambda case: case["missed"] / max(1, case["missed"] + case["cycles"])
+        rows.append(f"| {workload} | {ratio('p50'):.1f}× | {ratio('p99'):.1f}× | "
+                    f"{ratio('p99.9'):.1f}× | {ratio('max'):.1f}× | {100 * missed(native):.1f} % | "
+                    f"{100 * missed(python):.1f} % |")
+    if not rows:
+        return []
+    case = guest[0]
+    return [
+        "## Guest variant: through the Python API, on the virtual bus",
+        "",
+        f"`axiolink_ext.ServoLoop` against the same Python loop around "
+        f"`axiolink_ext.MotorGroup.cycle`, {case['rate_hz']:g} Hz, 7 motors on one vcan "
+        f"bus played by `dm-emulator --bitrate 1000000 --reaction-us 50` (at SCHED_FIFO, as "
+        f"hardware of its own), {case['seconds']:g} s per case, both loops at normal priority, "
+        f"in a User-Mode Linux guest with one CPU (`bench/servo/guest_bench.py`). Its absolute "
+        f"times mean nothing: the ratios of the Python loop's period error to ServoLoop's, and the "
+        f"share of periods each missed. The GC storm makes 200 000 cycles per collection there "
+        f"(the guest's memory mappings allow no more).",
+        "",
+        "| workload | p50 Python ÷ ServoLoop | p99 | p99.9 | max | missed, ServoLoop | missed, Python loop |",
+        "|---|---:|---:|---:|---:|---:|---:|",
+        *rows,
+        "",
+    ]
+
+
+METHOD = """## Method
+
+- One process (`bench/servo/servo_bench.cpp`) embeds CPython 3.12 and, per workload and rate,
+  runs the native loop and then the Python loop, each for its duration, over fresh simulated
+  wires. `bench/servo/run.sh` runs one such process per workload, right after cyclictest
+  beside that workload, so that each comparison is made under the same machine conditions.
+- **Wires** (`bench/servo/simulated_bus_set.cpp`): a `transport::BusSet` whose frames go onto
+  the emulator's timed wire model (`emulator::Wire`: every frame's exact bit time at 1 Mbit/s,
+  arbitration by id, motor reaction 50 µs) with `emulator::Emulator` playing 7 dm4310 motors in
+  MIT mode; its wait sleeps on the monotonic clock (`clock_nanosleep`, absolute) until the next
+  answer reaches the host, so a cycle takes the wire's real time. 7 motors' commands and
+  answers take 1.72 ms of wire at 1 Mbit/s, more than a 1 kHz period: at 1 kHz the 7 motors are
+  spread over 3 buses (3, 2, 2 motors; 0.74 ms per cycle), at 500 Hz they share one bus
+  (1.72 ms per cycle), as a robot would have to wire them.
+- **ServoLoop**: `control::ServoLoop` (kp 5, kd 0.5, default motion limits) at SCHED_FIFO
+  priority PRIO; the workload runs on the main thread, a second Python thread hands it a new
+  sine target every 10 ms (`set_targets`) and reads its states. Figures: its own `stats()`.
+- **Python loop** (`servo_cases.python_loop`): the main thread at SCHED_FIFO priority PRIO
+  (`os.sched_setscheduler`), `time.sleep` to an absolute `time.monotonic()` deadline, lost
+  periods skipped without a burst, 7 `axiolink.MitSetpoint`s built per period and one group
+  cycle through `servo_bench.cycle`, which releases the interpreter lock and runs
+  `MotorGroup::cycle` as `axiolink_ext.MotorGroup.cycle` does; the workload runs in a second
+  Python thread. Its period error is taken where ServoLoop takes its own, as the cycle starts,
+  into the same histogram type (`control::LatencyHistogram`, buckets of about 3 %), and a period
+  counts as missed by the same rule (a cycle that starts a whole period or more late).
+- **Workloads** (`bench/servo/workloads.py`): *none*; *gc*: a million objects in reference
+  cycles made, dropped and collected, over and over; *sort*: `sorted()` of 10⁷ floats, one C
+  call holding the interpreter lock for seconds; *threads*: pure-Python arithmetic, which hands
+  the interpreter lock over only at its switch interval (5 ms).
+- **cyclictest** (Debian's rt-tests): `cyclictest -m -p PRIO -i INTERVAL -q -h 50000`, the
+  kernel's own wake-up latency of a SCHED_FIFO thread at the loop's interval; idle, and beside
+  the workload running alone in another interpreter. Percentiles from its 1 µs histogram.
+- The process locks its memory as mapped at start (`mlockall(MCL_CURRENT | MCL_ONFAULT)`), as
+  cyclictest does with `-m`, for both loops alike.
+""".splitlines()
 
 
 if __name__ == "__main__":
