@@ -206,8 +206,8 @@ METHOD = """## Method
   MIT mode; its wait sleeps on the monotonic clock (`clock_nanosleep`, absolute) until the next
   answer reaches the host, so a cycle takes the wire's real time. 7 motors' commands and
   answers take 1.72 ms of wire at 1 Mbit/s, more than a 1 kHz period: at 1 kHz the 7 motors are
-  spread over 3 buses (3, 2, 2 motors; 0.74 ms per cycle), at 500 Hz they share one bus
-  (1.72 ms per cycle), as a robot would have to wire them.
+  spread over 3 buses (3, 2, 2 motors; about 0.74 ms per cycle), at 500 Hz they share one
+  bus (about 1.7 ms per cycle), as a robot would have to wire them.
 - **ServoLoop**: `control::ServoLoop` (kp 5, kd 0.5, default motion limits) at SCHED_FIFO
   priority PRIO; the workload runs on the main thread, a second Python thread hands it a new
   sine target every 10 ms (`set_targets`) and reads its states. Figures: its own `stats()`.
@@ -226,6 +226,12 @@ METHOD = """## Method
 - **cyclictest** (Debian's rt-tests): `cyclictest -m -p PRIO -i INTERVAL -q -h 50000`, the
   kernel's own wake-up latency of a SCHED_FIFO thread at the loop's interval; idle, and beside
   the workload running alone in another interpreter. Percentiles from its 1 µs histogram.
+- What the floor leaves out: cyclictest wakes once per period; a cycle sleeps until each
+  answer is due (as a wait on a real bus does), so it wakes several times per period, each
+  time with the kernel's latency, and at 1 kHz the 0.74 ms cycle leaves 0.26 ms of the period
+  for all of those delays together. A cycle that runs past its period makes the next start
+  late. On a virtual machine a CPU that had nothing to do must first be scheduled again by the
+  host, which shows as a higher floor with no workload than beside a busy one.
 - The process locks its memory as mapped at start (`mlockall(MCL_CURRENT | MCL_ONFAULT)`), as
   cyclictest does with `-m`, for both loops alike.
 """.splitlines()

@@ -24,14 +24,13 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -365,6 +364,8 @@ bool run_native(PyObject* cases, const std::string& workload, double rate, const
     settings.kp = kKp;
     settings.kd = kKd;
     settings.priority = options.priority;
+    // A loop stopped by a stall of the machine would end its case early;
+    // answers that did not come are counted instead.
     settings.max_misses = 1000;
     auto loop = control::ServoLoop::start(*current.group, *current.buses, current.lease, settings);
     if (!loop) {
