@@ -1,6 +1,7 @@
-"""Instructions per command, counted by callgrind on the null bus (every
-socket call answered in the process, nothing in the kernel): the same
-figure on a loaded machine as on an idle one, unlike any time.
+"""Instructions per command, and per servo loop period, counted by callgrind
+on the null bus (every socket call answered in the process, nothing in the
+kernel): the same figure on a loaded machine as on an idle one, unlike any
+time.
 
 Each figure is the difference between two runs of different lengths,
 divided by the difference in commands, so start-up and import cancel out.
@@ -66,6 +67,10 @@ def measure(build, python):
             per_command(lambda n: [program, "group", str(GROUP), str(n)], env, GROUP),
         f"group cycle per motor ({GROUP} motors), Python":
             per_command(lambda n: [python, "-c", PYTHON_LOOP, "group", str(n)], env, GROUP),
+        # What one period of the servo loop's thread does, on the calling
+        # thread: the loop itself runs its periods on a thread of its own.
+        f"servo loop period ({GROUP} motors), C++":
+            per_command(lambda n: [program, "servo", str(GROUP), str(n)], env),
     }
 
 

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The servo benchmark: does a control loop keep its period while the same
+# process's Python interpreter runs hostile workloads? For every workload
+# (none, gc, sort, threads) and rate (500 Hz, 1 kHz) it runs the native loop
+# and the best Python loop in one process (servo_bench), and cyclictest at
+# the same priority and interval as the kernel's floor: idle, and beside the
+# same workload run alone. Writes bench/results/servo.md and servo.json.
+#
+# Then the guest variant: the same comparison through the Python API
+# (axiolink_ext.ServoLoop against a loop around MotorGroup.cycle) on the
+# virtual bus with dm-emulator's timed wire (guest_bench.py), ratios only.
+#
+# usage: bench/servo/run.sh [SECONDS|short] [PYTHON_SECONDS] [FLOOR_SECONDS] [GUEST_SECONDS]
+#   SECONDS         per native-loop case and idle cyclictest run (default 300)
+#   PYTHON_SECONDS  per Python-loop case (default SECONDS)
+#   FLOOR_SECONDS   per cyclictest run beside a workload (default SECONDS)
+#   GUEST_SECONDS   per case of the guest variant (default 60; 0: none)
+#   short           5 s each: a quick check that everything works; its
+#                   table goes to bench/out/servo/, not bench/results/
+# SERVO_PRIORITY (default 80) is the SCHED_FIFO priority of the loops and
+# cyclictest; SERVO_ADAPTER_US (default 0) the simulated adapter's latency.
+# Builds into build-servo/ (or $AXIOLINK_SERVO_BUILD_DIR); raw outputs go to
+# bench/out/servo/.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${AXIOLINK_SERVO_BUILD_DIR:-$root/build-servo}
+out=$root/bench/out/servo
+# shellcheck source=scripts/common.sh
+source "$root/scripts/common.sh"
+
+seconds=${1:-300}
+mode=full
+if [ "$seconds" = short ]; then
+    seconds=5
+    mode=short
+fi
+python_seconds=${2:-$seconds}
+floor_seconds=${3:-$seconds}
+guest_seconds=${4:-60}
+[ "$mode" = short ] && guest_seconds=${4:-5}
+priority=${SERVO_PRIORITY:-80}
+adapter_us=${SERVO_ADAPTER_US:-0}
+rates=(500 1000)
+workloads=(none gc sort threads)
+
+install_missing_packages cmake ninja-build g++ libbenchmark-dev rt-tests \
+    user-mode-linux kmod can-utils iproute2
+
+python=$(find_python 3.12) ||
+    { echo "error: the benchmark needs CPython 3.12 (pyenv, PATH or AXIOLINK_PYTHON_3_12)" >&2; exit 1; }
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DAXIOLINK_PYTHONS="$python" \
+    -DAXIOLINK_BENCHMARKS=ON -DBUILD_TESTING=OFF -DAXIOLINK_BUS_TESTS=OFF >/dev/null
+tag=py$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+cmake --build "$build" -j "$(nproc)" --target servo_bench dm-emulator "axiolink_$tag" \
+    "axiolink_ext_$tag"
+rm -rf "$out"
+mkdir -p "$out"
+
+# What else the machine was doing, for the results page.
+machine() {
+    printf '{"when": "%s", "load": "%s", "running": %s}\n' "$(date -u +%FT%TZ)" \
+        "$(cut -d' ' -f1-3 /proc/loadavg)" "$(ps -e --no-headers -o comm | grep -cE '^(cc1plus|cc1|ld|ninja|qemu|linux)')"
+}
+machine >"$out/machine-start.json"
+# The load average every 30 s while the host cases run.
+(while sleep 30; do machine; done >"$out/machine-during.jsonl") &
+sampler=$!
+trap 'kill "$sampler" 2>/dev/null || true' EXIT
+
+# cyclictest's histogram goes up to 50 ms; longer latencies count as overflows.
+floor() {  # floor NAME INTERVAL_US SECONDS
+    cyclictest -m -p "$priority" -i "$2" -l $(($3 * 1000000 / $2)) -q -h 50000 >"$out/cyclictest-$1.txt"
+}
+
+for rate in "${rates[@]}"; do
+    echo "== cyclictest, idle, $rate Hz, $seconds s"
+    floor "none-$rate" $((1000000 / rate)) "$seconds"
+done
+
+for workload in "${workloads[@]}"; do
+    if [ "$workload" != none ]; then
+        echo "== cyclictest beside the workload $workload alone, 1000 Hz, $floor_seconds s"
+        coproc load { exec "$python" "$root/bench/servo/workloads.py" "$workload" $((floor_seconds + 600)); }
+        load_pid=$load_PID
+        read -r _ <&"${load[0]}"  # "ready": its data is made
+        floor "$workload-1000" 1000 "$floor_seconds"
+        kill "$load_pid"
+        wait "$load_pid" 2>/dev/null || true
+    fi
+    echo "== native loop and Python loop, workload $workload"
+    "$build/bench/servo_bench" --seconds "$seconds" --python-seconds "$python_seconds" \
+        --workloads "$workload" --rates "$(IFS=,; echo "${rates[*]}")" --priority "$priority" \
+        --adapter-us "$adapter_us" | tee -a "$out/cases.jsonl"
+done
+
+machine >"$out/machine-end.json"
+kill "$sampler" 2>/dev/null || true
+
+if [ "$guest_seconds" != 0 ]; then
+    # Both loops at normal priority: on the guest's one CPU a SCHED_FIFO
+    # Python loop keeps its own workload thread from ever running. The
+    # sorted() workload needs the memory.
+    echo "== guest: ServoLoop and the Python loop through the Python API, $guest_seconds s each"
+    VBUS_MEM=2G "$root/tools/vbus/vbus-run" --timeout 3600 -- /usr/bin/python3 \
+        "$root/bench/servo/guest_bench.py" --build "$build" --python "$python" \
+        --out "$out/guest.jsonl" --seconds "$guest_seconds" --priority 0
+fi
+# A short run checks that everything works; only a full one is published.
+results=$root/bench/results
+[ "$mode" = short ] && results=$out
+/usr/bin/python3 "$root/bench/servo/publish.py" "$out" "$results" --mode "$mode" \
+    --priority "$priority"
+echo "== wrote $results/servo.md and $results/servo.json"
