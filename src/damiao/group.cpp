@@ -68,18 +68,6 @@ std::string hex_id(std::uint16_t id) {
     return text.data();
 }
 
-std::string_view command_name(GroupCommand command) noexcept {
-    switch (command) {
-        case GroupCommand::Enable:
-            return "enable";
-        case GroupCommand::Disable:
-            return "disable";
-        case GroupCommand::ClearError:
-            break;
-    }
-    return "clear_error";
-}
-
 std::uint8_t command_code(GroupCommand command) noexcept {
     switch (command) {
         case GroupCommand::Enable:
@@ -427,6 +415,18 @@ std::string GroupSetupError::message() const {
     }
     return "motor " + a + " of the group answers at " + hex_id(id) + ", the " + of +
            " of motor " + b + " on one bus: its answers would command that motor";
+}
+
+std::string_view command_name(GroupCommand command) noexcept {
+    switch (command) {
+        case GroupCommand::Enable:
+            return "enable";
+        case GroupCommand::Disable:
+            return "disable";
+        case GroupCommand::ClearError:
+            break;
+    }
+    return "clear_error";
 }
 
 bool confirms(GroupCommand command, std::uint8_t status) noexcept {

@@ -13,6 +13,7 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "damiao/driver.hpp"
@@ -64,6 +65,9 @@ enum class GroupCommand : std::uint8_t { Enable, Disable, ClearError };
 // enabled (1) for Enable; anything but enabled for Disable (a motor with a
 // latched fault drives nothing either); no fault (below 8) for ClearError.
 bool confirms(GroupCommand command, std::uint8_t status) noexcept;
+
+// The command's name as errors give it: "enable", "disable", "clear_error".
+std::string_view command_name(GroupCommand command) noexcept;
 
 // Signals during a cycle, as the caller wants them treated.
 class SignalPolicy {

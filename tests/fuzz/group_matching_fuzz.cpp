@@ -32,6 +32,7 @@
 
 namespace {
 
+using axiolink::damiao::command_name;
 using axiolink::damiao::confirms;
 using axiolink::damiao::ControlSetpoint;
 using axiolink::damiao::CycleOutputs;
@@ -580,18 +581,6 @@ bool has_conflict(const Case& c) {
         }
     }
     return false;
-}
-
-const char* command_name(GroupCommand command) {
-    switch (command) {
-        case GroupCommand::Enable:
-            return "enable";
-        case GroupCommand::Disable:
-            return "disable";
-        case GroupCommand::ClearError:
-            break;
-    }
-    return "clear_error";
 }
 
 class Replay {
