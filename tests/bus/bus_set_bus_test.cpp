@@ -196,9 +196,10 @@ TEST(BusSet, FramesReadBeforeAnotherBusFailsAreHandedOverAndTheFailureComesNext)
 }
 
 TEST(BusSet, AFullTransmitQueueIsWaitedOutUntilTheDeadline) {
-    // A queue that takes ten 16-byte frames and lets about 8000 a second
-    // leave: what a 1 Mbit/s adapter with a transmit queue of 10 does.
-    shell("tc qdisc replace dev vcan0 root tbf rate 1mbit burst 100 limit 160");
+    // A queue that takes ten 16-byte frames and lets 500 a second leave: a
+    // slow adapter with a transmit queue of 10, slow enough that even an
+    // emulated machine's sends outrun it.
+    shell("tc qdisc replace dev vcan0 root tbf rate 64kbit burst 100 limit 160");
     SocketCanTransport first = open_transport("vcan0");
     RawSocket peer0("vcan0");
     const std::array<SocketCanTransport*, 1> transports{&first};
