@@ -690,16 +690,24 @@ class Workspace:
     def recover(self) -> None:
         if self.pending_path.exists():
             note = json.loads(self.pending_path.read_text())
-            print(f"mutate: putting back {note['path']} as it was before an earlier run stopped",
-                  file=sys.stderr)
-            (self.worktree / note["path"]).write_text(note["original"])
+            target = self.worktree / note["path"]
+            # Only the mutant itself is replaced: a file changed since (a
+            # checkout of another commit) is left as it is.
+            if target.exists() and target.read_text() == note.get("mutated"):
+                print(f"mutate: putting back {note['path']} as it was before an earlier run "
+                      "stopped", file=sys.stderr)
+                target.write_text(note["original"])
+            else:
+                print(f"mutate: {note['path']} changed since an earlier run stopped; left as it is",
+                      file=sys.stderr)
             self.pending_path.unlink()
 
     def write_mutant(self, path: str, original: str, mutated: str) -> None:
         on_disk = (self.worktree / path).read_text()
         if on_disk != original:
             raise SystemExit(f"mutate: {path} changed while mutants ran; stopping")
-        self.pending_path.write_text(json.dumps({"path": path, "original": original}))
+        self.pending_path.write_text(
+            json.dumps({"path": path, "original": original, "mutated": mutated}))
         # The new modification time makes the build recompile it; putting the
         # original back gives it a newer one again, so no mutant's object is
         # ever taken for the original's.

@@ -181,6 +181,11 @@ class Running(unittest.TestCase):
         workspace.write_mutant("f.cpp", self.SOURCE, "broken")
         with contextlib.redirect_stderr(io.StringIO()), mutate.Workspace(self.root):
             self.assertEqual((self.root / "f.cpp").read_text(), self.SOURCE)
+        # A file that changed since (another commit checked out) keeps its text.
+        workspace.write_mutant("f.cpp", self.SOURCE, "broken")
+        (self.root / "f.cpp").write_text("newer")
+        with contextlib.redirect_stderr(io.StringIO()), mutate.Workspace(self.root):
+            self.assertEqual((self.root / "f.cpp").read_text(), "newer")
 
     def test_score_counts_time_outs_as_caught_and_leaves_out_what_did_not_build(self):
         records = [{"id": str(n), "file": "f.cpp", "file_sha": "s", "outcome": outcome,
