@@ -18,7 +18,9 @@
 #   short           5 s each: a quick check that everything works; its
 #                   table goes to bench/out/servo/, not bench/results/
 # SERVO_PRIORITY (default 80) is the SCHED_FIFO priority of the loops and
-# cyclictest; SERVO_ADAPTER_US (default 0) the simulated adapter's latency.
+# cyclictest; SERVO_ADAPTER_US (default 0) the simulated adapter's latency;
+# SERVO_SECONDS_500 (default SECONDS) the native loop's and idle cyclictest's
+# time at 500 Hz.
 # Builds into build-servo/ (or $AXIOLINK_SERVO_BUILD_DIR); raw outputs go to
 # bench/out/servo/.
 set -euo pipefail
@@ -42,6 +44,8 @@ guest_seconds=${4:-60}
 priority=${SERVO_PRIORITY:-80}
 adapter_us=${SERVO_ADAPTER_US:-0}
 rates=(500 1000)
+# The goal is set at 1 kHz; the 500 Hz cases may run shorter.
+seconds_at() { if [ "$1" = 500 ]; then echo "${SERVO_SECONDS_500:-$seconds}"; else echo "$seconds"; fi; }
 workloads=(none gc sort threads)
 
 install_missing_packages cmake ninja-build g++ libbenchmark-dev rt-tests \
@@ -74,8 +78,8 @@ floor() {  # floor NAME INTERVAL_US SECONDS
 }
 
 for rate in "${rates[@]}"; do
-    echo "== cyclictest, idle, $rate Hz, $seconds s"
-    floor "none-$rate" $((1000000 / rate)) "$seconds"
+    echo "== cyclictest, idle, $rate Hz, $(seconds_at "$rate") s"
+    floor "none-$rate" $((1000000 / rate)) "$(seconds_at "$rate")"
 done
 
 for workload in "${workloads[@]}"; do
@@ -88,10 +92,12 @@ for workload in "${workloads[@]}"; do
         kill "$load_pid"
         wait "$load_pid" 2>/dev/null || true
     fi
-    echo "== native loop and Python loop, workload $workload"
-    "$build/bench/servo_bench" --seconds "$seconds" --python-seconds "$python_seconds" \
-        --workloads "$workload" --rates "$(IFS=,; echo "${rates[*]}")" --priority "$priority" \
-        --adapter-us "$adapter_us" | tee -a "$out/cases.jsonl"
+    for rate in "${rates[@]}"; do
+        echo "== native loop and Python loop, workload $workload, $rate Hz"
+        "$build/bench/servo_bench" --seconds "$(seconds_at "$rate")" \
+            --python-seconds "$python_seconds" --workloads "$workload" --rates "$rate" \
+            --priority "$priority" --adapter-us "$adapter_us" | tee -a "$out/cases.jsonl"
+    done
 done
 
 machine >"$out/machine-end.json"
