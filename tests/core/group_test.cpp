@@ -165,6 +165,12 @@ TEST(MotorGroupCycle, ASilentMotorHidesNoOtherStateAndTheCycleEndsAtTheDeadline)
               (std::vector<std::string>{"transport error: timeout waiting for frame",
                                         "motor 2 at 12", "motor 3 at 12"}));
     EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 5 * kMs);
+    // A deadline seconds away is kept to the nanosecond.
+    ScriptedBuses slow(1, answering({-1}));
+    const auto patient = MotorGroup::make({{member(1, 0x11)}}, Duration{1, 500'000'000});
+    ASSERT_TRUE(patient.has_value());
+    EXPECT_FALSE(run(*patient, slow, mit_commands(1)).results[0].has_value());
+    EXPECT_EQ(slow.clock_ns, 2'500'000'000U);
 }
 
 TEST(MotorGroupCycle, OnlyTheFirstReplyOfAMotorCountsAndStrangersAreDropped) {
@@ -429,15 +435,19 @@ TEST(MotorGroupCommand, AnAnswerCountsOnlyWhenItsStatusConfirmsTheCommand) {
 }
 
 TEST(MotorGroupCommand, ASilentMotorGetsItAgainHalfwayToTheDeadline) {
-    // A long time-out, so that halfway lies beyond a whole second.
-    ScriptedBuses buses(1, obeying({-1}));
-    std::vector<GroupMember> members{member(1, 0x11)};
-    const MotorGroup group = *MotorGroup::make(members, Duration::from_millis(3000));
-    std::vector<Result<MotorState>> results(1, MotorState{});
-    group.command(buses, GroupCommand::Disable, results);
-    ASSERT_EQ(buses.sent.size(), 2U);
-    EXPECT_EQ(buses.sent_at[1], 1'000'000'000 + 1500 * kMs);
-    EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 3000 * kMs);
+    // Long time-outs, so that halfway lies beyond a whole second, and a
+    // nanosecond short of one.
+    for (const Duration timeout : {Duration::from_millis(3000), Duration{1, 999'999'998}}) {
+        const std::uint64_t span = timeout.seconds * 1'000'000'000 + timeout.nanos;
+        ScriptedBuses buses(1, obeying({-1}));
+        std::vector<GroupMember> members{member(1, 0x11)};
+        const MotorGroup group = *MotorGroup::make(members, timeout);
+        std::vector<Result<MotorState>> results(1, MotorState{});
+        group.command(buses, GroupCommand::Disable, results);
+        ASSERT_EQ(buses.sent.size(), 2U) << span;
+        EXPECT_EQ(buses.sent_at[1], 1'000'000'000 + span / 2) << span;
+        EXPECT_EQ(buses.clock_ns, 1'000'000'000 + span) << span;
+    }
 }
 
 TEST(MotorGroupCommand, ASignalThatEndsItDuringTheHalfwayResendsEndsItThere) {
