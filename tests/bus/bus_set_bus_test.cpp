@@ -230,5 +230,26 @@ TEST(BusSet, AFullTransmitQueueIsWaitedOutUntilTheDeadline) {
     EXPECT_EQ(seen, expected);
 }
 
+TEST(BusSet, AFullSocketBufferIsWaitedOutUntilItsFramesLeave) {
+    // The queue takes everything but lets 500 frames a second leave, and the
+    // socket's own buffer holds only a few: the send waits until the socket
+    // says it has room, not to its deadline.
+    shell("tc qdisc replace dev vcan0 root tbf rate 64kbit burst 100 limit 100000");
+    SocketCanTransport first = open_transport("vcan0");
+    const int smallest = 1;
+    ASSERT_EQ(::setsockopt(first.descriptor(), SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest), 0);
+    RawSocket peer0("vcan0");
+    const std::array<SocketCanTransport*, 1> transports{&first};
+    SocketCanBusSet buses(transports);
+    std::vector<CanFrame> batch;
+    for (std::uint16_t id = 1; id <= 30; ++id) {
+        batch.push_back(CanFrame{CanId::standard(id), Payload{1, 2, 3, 4, 5, 6, 7, 8}});
+    }
+    const BatchSent all = buses.send(0, batch, in_ms(20000));
+    shell("tc qdisc del dev vcan0 root");
+    EXPECT_EQ(all.sent, 30U);
+    EXPECT_FALSE(all.error.has_value());
+}
+
 }  // namespace
 }  // namespace axiolink::transport
