@@ -174,25 +174,56 @@ TEST(BusSet, AFloodOnOneBusLeavesRoomForTheOthersFrames) {
     }
 }
 
-TEST(BusSet, FramesReadBeforeAnotherBusFailsAreHandedOverAndTheFailureComesNext) {
+TEST(BusSet, WithRoomForOneFrameTheBusesTakeTurns) {
     SocketCanTransport first = open_transport("vcan0");
     SocketCanTransport second = open_transport("vcan1");
     RawSocket peer0("vcan0");
+    RawSocket peer1("vcan1");
     const std::array<SocketCanTransport*, 2> transports{&first, &second};
     SocketCanBusSet buses(transports);
     take_all(buses, 0);
     take_all(buses, 1);
-    peer0.write(0x12, 2);
-    peer0.write(0x13, 3);
-    shell("ip link set vcan1 down");
-    std::array<BusFrame, 8> out{};
-    const auto woken = buses.wait(Duration::from_millis(2000), out);
-    shell("ip link set vcan1 up");
-    ASSERT_TRUE(woken.has_value());
-    EXPECT_EQ(*woken, 2U);
-    const auto next = buses.wait(Duration::from_millis(100), out);
-    ASSERT_FALSE(next.has_value());
-    EXPECT_EQ(next.error(), TransportError::backend(ENETDOWN));
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        peer0.write(0x20, i);
+        peer1.write(0x30, i);
+    }
+    std::vector<std::size_t> order;
+    for (int wake = 0; wake < 4; ++wake) {
+        std::array<BusFrame, 1> out{};
+        const auto woken = buses.wait(Duration::from_millis(2000), out);
+        ASSERT_TRUE(woken.has_value());
+        ASSERT_EQ(*woken, 1U);
+        order.push_back(out[0].bus);
+    }
+    EXPECT_TRUE(order == (std::vector<std::size_t>{0, 1, 0, 1}) ||
+                order == (std::vector<std::size_t>{1, 0, 1, 0}));
+}
+
+TEST(BusSet, FramesReadBeforeAnotherBusFailsAreHandedOverAndTheFailureComesNext) {
+    // With no frame read first, the failure comes at once.
+    for (const std::size_t frames : {2U, 1U, 0U}) {
+        SocketCanTransport first = open_transport("vcan0");
+        SocketCanTransport second = open_transport("vcan1");
+        RawSocket peer0("vcan0");
+        const std::array<SocketCanTransport*, 2> transports{&first, &second};
+        SocketCanBusSet buses(transports);
+        take_all(buses, 0);
+        take_all(buses, 1);
+        for (std::size_t i = 0; i < frames; ++i) {
+            peer0.write(static_cast<canid_t>(0x12 + i), static_cast<std::uint8_t>(2 + i));
+        }
+        shell("ip link set vcan1 down");
+        std::array<BusFrame, 8> out{};
+        const auto woken = buses.wait(Duration::from_millis(2000), out);
+        shell("ip link set vcan1 up");
+        if (frames > 0) {
+            ASSERT_TRUE(woken.has_value()) << frames;
+            EXPECT_EQ(*woken, frames);
+        }
+        const auto next = frames > 0 ? buses.wait(Duration::from_millis(100), out) : woken;
+        ASSERT_FALSE(next.has_value()) << frames;
+        EXPECT_EQ(next.error(), TransportError::backend(ENETDOWN)) << frames;
+    }
 }
 
 TEST(BusSet, AFullTransmitQueueIsWaitedOutUntilTheDeadline) {
