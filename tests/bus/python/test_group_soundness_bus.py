@@ -415,6 +415,8 @@ class RefusalTest(unittest.TestCase):
         self.assertEqual(str(caught.exception), "setpoints: expected one for every motor (8), got 9")
         self.assertEqual(repr(MotorGroup([Damiao(1, 0x11), Damiao(0x12, 0x22)], bus)),
                          "MotorGroup(0x01@0x011, 0x12@0x022, timeout_ms=20)")
+        self.assertEqual(repr(MotorGroup([Damiao(1, 0x11), Damiao(1, 0x11)], nine[:2])),
+                         "MotorGroup(0x01@0x011 on bus 0, 0x01@0x011 on bus 1, timeout_ms=20)")
 
 
 if __name__ == "__main__":
