@@ -47,6 +47,17 @@ def parse_args():
     return args
 
 
+def until_confirmed(command):
+    """A group command (enable, disable) sent again while a motor has not
+    confirmed it, three times at most: on a busy machine an answer can come
+    too late for one round, and the command again does no harm."""
+    for _ in range(3):
+        results = command()
+        if not any(isinstance(result, MotorError) for result in results):
+            break
+    return results
+
+
 def main():
     args = parse_args()
     bus = SocketCanTransport(args.iface)
@@ -60,7 +71,7 @@ def main():
         # Where each motor stands now is where its motion starts. Enabling
         # happens inside the try: a motor whose answer never came may still
         # have taken the command, and the finally disables it too.
-        states = group.enable()
+        states = until_confirmed(group.enable)
         for state in states:
             if isinstance(state, MotorError):
                 raise state
@@ -91,7 +102,7 @@ def main():
     finally:
         # Every motor, each answer checked; one that does not confirm does not
         # keep the others enabled.
-        for result in group.disable():
+        for result in until_confirmed(group.disable):
             if isinstance(result, MotorError):
                 print(f"motor {result.motor_id:#04x}: disable not confirmed: {result.text}")
 
