@@ -183,14 +183,15 @@ FORK_WITH_A_LOOP = """
     bus = SocketCanTransport(sys.argv[1])
     group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus,
                        timeout_ms=100)
-    with ServoLoop(group, rate_hz=200, stop_damping_ms=50) as loop:
+    with ServoLoop(group, rate_hz=50, stop_damping_ms=50) as loop:
         time.sleep(0.2)
         pid = os.fork()
         if pid == 0:
             # The bus is free at once: the parent's loop thread is not here.
-            # Its reads may take this answer first, hence a few tries.
+            # It shares the socket and may read this answer first (more often
+            # on a slow machine, where its cycles take longer), hence tries.
             answered = False
-            for _ in range(10):
+            for _ in range(30):
                 try:
                     Damiao(4, 0x14, timeout_ms=100).enable(bus)
                     answered = True
