@@ -101,8 +101,14 @@ for variant in "${variants[@]}"; do
     status=0
     # The programs under test wait 20 ms for a reply by default, which an
     # emulated machine on a busy host does not always keep.
+    # The user programs' bus tests (dmctl, the examples, the docs' blocks)
+    # run on x86-64 and in both armhf builds; the arm64 build, 64-bit like
+    # x86-64, leaves them out to keep the CI run within its time.
+    left_out=()
+    [[ $arch == arm64 ]] && left_out=(-E '^bus_user_programs$')
     AXIOLINK_TEST_REPLY_TIMEOUT_MS=${AXIOLINK_TEST_REPLY_TIMEOUT_MS:-100} \
-        ctest --test-dir "$build" --output-on-failure -j "$(nproc)" "$@" 2>&1 | tee "$log" || status=$?
+        ctest --test-dir "$build" --output-on-failure -j "$(nproc)" "${left_out[@]}" "$@" 2>&1 |
+        tee "$log" || status=$?
     # "100% tests passed, 0 tests failed out of 262"
     summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
     if [[ -z $summary ]]; then
