@@ -294,6 +294,13 @@ class TargetTest(unittest.TestCase):
                 self.assertTrue(all(0 < c <= states.loop_cycle for c in states.cycle), states)
                 self.assertTrue(all(t > 0 for t in states.time_ns), states)
                 self.assertTrue(loop.running)
+            # A new loop holds where the motors stand; targets without q keep
+            # that position, they never command 0.
+            with ServoLoop(arm(self.bus), rate_hz=200, max_velocity=5.0, max_acceleration=50.0,
+                           stop_damping_ms=50) as loop:
+                loop.set_targets(tau=[0.0] * 3)
+                time.sleep(0.5)
+                self.assertEqual([round(q, 1) for q in loop.states().q], [0.3, 0.2, 0.1])
 
     def test_arguments_out_of_range_are_refused_before_any_motor_is_enabled(self):
         cases = [
