@@ -61,7 +61,10 @@ class StopPathTest(unittest.TestCase):
                     if loop.real_time["sched_fifo"]:
                         self.assertEqual(loop.real_time["priority"], 40)
                     time.sleep(0.2)
-                    self.assertEqual(loop.stats()["disabled"], (False,) * 3)
+                    stats = loop.stats()
+                    self.assertEqual(stats["disabled"], (False,) * 3)
+                    for count in ("misses", "consecutive_misses", "late_answers"):
+                        self.assertEqual([type(n) for n in stats[count]], [int] * 3, count)
                     loop.stop()
                     self.assertFalse(loop.running)
                     self.assertIsNone(loop.stop_reason)
