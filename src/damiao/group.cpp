@@ -332,25 +332,9 @@ private:
                     capped = true;
                 }
             }
-            bool watched = false;
-            if (signals_ != nullptr) {
-                const Duration longest = signals_->longest_wait();
-                if (nanos_of(longest) != 0 && longest < left) {
-                    left = longest;
-                    watched = true;
-                }
-            }
             const auto woken = buses_.wait(left, arrived_);
             current = buses_.now();
             if (!woken) {
-                if (woken.error() == TransportError::timeout() && watched) {
-                    if (!go_on(false)) {
-                        stop();
-                        break;
-                    }
-                    current = buses_.now();
-                    continue;
-                }
                 if (woken.error() == TransportError::timeout() && capped) {
                     continue;
                 }

@@ -82,11 +82,6 @@ public:
     // before returning. True: the cycle goes on to its deadline; false: it
     // ends now, and the members still waiting fail with Backend EINTR.
     virtual bool resume() noexcept = 0;
-    // The longest one wait may last before the caller is asked again (as
-    // after a wake-up that brought no answer). A signal whose handler ran
-    // while no wait was under way interrupts none, and with nothing coming
-    // in the wait would last to the deadline. Zero: as long as it takes.
-    virtual transport::Duration longest_wait() const noexcept { return {}; }
 
 protected:
     SignalPolicy() = default;

@@ -65,8 +65,6 @@ struct ScriptedSignals final : SignalPolicy {
     bool go_on = true;          // the answer to resume
     std::function<void()> while_resumed;  // what the caller's turn does (takes time)
     std::vector<std::string> asked;
-    Duration longest{};  // the answer to longest_wait
-    Duration longest_wait() const noexcept override { return longest; }
     bool signal_pending(bool interrupted) noexcept override {
         asked.emplace_back(interrupted ? "interrupted" : "between");
         const bool answer = asked.size() <= pending.size() && pending[asked.size() - 1];
@@ -324,23 +322,6 @@ TEST(MotorGroupSignals, AFloodOfOtherFramesStillLetsTheCallerEndTheCycle) {
     EXPECT_EQ(outcome(cycle.results[0]),
               "transport error: " + TransportError::backend(EINTR).message());
     EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 30 * kUs);
-}
-
-TEST(MotorGroupSignals, AQuietBusStillLetsTheCallerInAsOftenAsItAsks) {
-    // Nobody answers and nothing comes: a signal whose handler ran between
-    // two waits interrupts none. A caller that wants to look every 1 ms is
-    // asked after each such wait, and ends the cycle when it finds one.
-    ScriptedBuses buses(1);
-    const MotorGroup group = make_group({member(1, 0x11)});
-    ScriptedSignals signals;
-    signals.longest = Duration::from_millis(1);
-    signals.pending = {false, false, true};
-    signals.go_on = false;
-    const Cycle cycle = run(group, buses, mit_commands(1), &signals);
-    EXPECT_EQ(outcome(cycle.results[0]),
-              "transport error: " + TransportError::backend(EINTR).message());
-    EXPECT_EQ(signals.asked, (std::vector<std::string>{"between", "between", "between", "resume"}));
-    EXPECT_EQ(buses.clock_ns, 1'000'000'000 + 3 * kMs);
 }
 
 TEST(MotorGroupSignals, TheCallersTurnCountsAgainstTheDeadline) {

@@ -31,13 +31,6 @@ bool CycleSignals::signal_pending(bool interrupted) noexcept {
     return true;
 }
 
-transport::Duration CycleSignals::longest_wait() const noexcept {
-    if (!handles_signals_) {
-        return {};
-    }
-    return {0, static_cast<std::uint32_t>(kTurnIntervalNanos)};
-}
-
 bool CycleSignals::resume() noexcept {
     buses_.release();
     PyEval_RestoreThread(saved_);

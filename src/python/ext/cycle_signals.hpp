@@ -13,8 +13,7 @@
 // for, the handlers' thread gives the interpreter a turn every few
 // milliseconds (buses free, interpreter lock taken, pending handlers run),
 // which is what a plain command's check between reads does with the lock it
-// holds. Its waits last no longer than that either: a signal whose handler
-// ran just before a wait, with the flood then ending, is seen just as soon.
+// holds.
 
 #include <Python.h>
 
@@ -33,7 +32,6 @@ public:
 
     bool signal_pending(bool interrupted) noexcept override;
     bool resume() noexcept override;
-    transport::Duration longest_wait() const noexcept override;
 
     // A handler raised; its exception is set in this thread's state.
     bool raised() const noexcept { return raised_; }
