@@ -27,7 +27,6 @@ TEST(CycleSignals, TheMainThreadGetsATurnPerIntervalOfWakeUpsAndAfterEverySignal
             EXPECT_FALSE(early);
         }
         EXPECT_TRUE(signals.signal_pending(true));
-        EXPECT_EQ(signals.longest_wait(), (transport::Duration{0, 5'000'000}));
         std::this_thread::sleep_for(kTurnInterval + std::chrono::milliseconds(1));
         EXPECT_TRUE(signals.signal_pending(false));
         const auto turned = Clock::now();
@@ -41,7 +40,6 @@ TEST(CycleSignals, TheMainThreadGetsATurnPerIntervalOfWakeUpsAndAfterEverySignal
         EXPECT_FALSE(elsewhere.signal_pending(true));
         std::this_thread::sleep_for(kTurnInterval + std::chrono::milliseconds(1));
         EXPECT_FALSE(elsewhere.signal_pending(false));
-        EXPECT_EQ(elsewhere.longest_wait(), transport::Duration{});
     }).join();
     PyEval_RestoreThread(saved);
 }
