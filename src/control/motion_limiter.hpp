@@ -32,6 +32,8 @@ namespace axiolink::control {
 struct MotionLimits {
     double v_max = 1.0;  // rad/s
     double a_max = 5.0;  // rad/s^2
+    double q_min = -std::numeric_limits<double>::infinity();  // rad
+    double q_max = std::numeric_limits<double>::infinity();
 };
 
 inline constexpr MotionLimits kDefaultMotionLimits{};

@@ -1,14 +1,20 @@
 #include "control/servo_loop.hpp"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <utility>
 #include <variant>
 
 namespace axiolink::control {
@@ -21,12 +27,13 @@ using transport::MonotonicTime;
 constexpr double kMinRate = 1.0;
 constexpr double kMaxRate = 4000.0;
 constexpr std::uint8_t kFirstFault = 8;
-// Verified enables tried at start, and disables at the end of a safe stop.
+constexpr std::uint32_t kMitMode = 1;
+// Verified enables tried at start.
 constexpr int kEnableRounds = 3;
-constexpr int kDisableRounds = 3;
 // The loop's thread needs a few tens of kilobytes (a group cycle keeps its
 // frames on the stack); this much leaves room to spare.
 constexpr std::size_t kStackBytes = 512 * 1024;
+constexpr std::array<const char*, 4> kModeNames{"MIT", "POS_VEL", "VEL", "FORCE_POS"};
 
 std::int64_t now_ns() noexcept {
     return static_cast<std::int64_t>(MonotonicTime::now().nanos);
@@ -48,7 +55,170 @@ std::string number(double value) {
     return text.data();
 }
 
+std::string hex_motor(std::uint16_t motor_id) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "0x%02X", static_cast<unsigned>(motor_id));
+    return text.data();
+}
+
+// The shortest text that reads back as the same single-precision value, as
+// the motors' limits are written everywhere else.
+std::string float_text(double value) {
+    std::array<char, 32> text{};
+    for (int digits = 1; digits <= 9; ++digits) {
+        std::snprintf(text.data(), text.size(), "%.*g", digits, value);
+        if (static_cast<float>(std::strtod(text.data(), nullptr)) == static_cast<float>(value)) {
+            break;
+        }
+    }
+    return text.data();
+}
+
 }  // namespace
+
+// Every ServoLoop of the process, for what concerns them all: no two
+// loops on one bus, the shutdown at exit and at SIGTERM, and fork.
+//
+// Lock order: the registry's, then a loop's phase lock. Neither is held
+// while waiting for a motor or a bus, but stop_all() holds the registry's
+// through the stops it waits for (so no loop it stops is destroyed under
+// it): nothing that stop() does takes the registry's lock.
+struct LoopRegistry {
+    static inline pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    static inline std::vector<ServoLoop*>* loops = nullptr;  // made once, never freed
+    static inline bool closed = false;
+
+    // SIGTERM: while held by a loop (and SIGTERM had its default action when
+    // the first one took it), a handler that wakes the watcher thread, which
+    // stops every loop and then ends the process as SIGTERM would.
+    static inline int held = 0;
+    static inline bool installed = false;
+    static inline bool watching = false;
+    static inline int wake[2] = {-1, -1};
+
+    class Locked {
+    public:
+        Locked() noexcept { pthread_mutex_lock(&mutex); }
+        ~Locked() { pthread_mutex_unlock(&mutex); }
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+    };
+
+    static void install_fork_handlers() noexcept {
+        static const bool done = [] {
+            loops = new std::vector<ServoLoop*>();
+            pthread_atfork([] { pthread_mutex_lock(&mutex); },
+                           [] { pthread_mutex_unlock(&mutex); }, in_child);
+            return true;
+        }();
+        (void)done;
+    }
+
+    // The forking thread is the child's only one: whatever the parent's
+    // threads were doing with the loops is not going on here.
+    static void in_child() noexcept {
+        new (&mutex) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER);
+        new (&term_mutex) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER);
+        for (ServoLoop* loop : *loops) {
+            loop->abandon();
+        }
+        if (installed) {
+            ::signal(SIGTERM, SIG_DFL);
+        }
+        held = 0;
+        installed = false;
+        watching = false;
+    }
+
+    static void on_sigterm(int) noexcept {
+        const int saved = errno;
+        const char byte = 'T';
+        (void)!::write(wake[1], &byte, 1);
+        errno = saved;
+    }
+
+    static void* watch(void*) noexcept {
+        char byte = 0;
+        while (::read(wake[0], &byte, 1) != 1) {
+        }
+        ServoLoop::stop_all(true);
+        // Now as SIGTERM's default action: the process ends, killed by it.
+        ::signal(SIGTERM, SIG_DFL);
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+        ::raise(SIGTERM);
+        ::_exit(128 + SIGTERM);
+    }
+
+    // The SIGTERM handling's own lock, taken after the registry's where both
+    // are (stop() takes only this one: stop_all() holds the registry's).
+    static inline pthread_mutex_t term_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+    static void hold_sigterm(ServoLoop& loop) noexcept {
+        pthread_mutex_lock(&term_mutex);
+        if (!loop.sigterm_held_) {
+            loop.sigterm_held_ = true;
+            take_sigterm();
+        }
+        pthread_mutex_unlock(&term_mutex);
+    }
+
+    static void release_sigterm(ServoLoop& loop) noexcept {
+        pthread_mutex_lock(&term_mutex);
+        if (std::exchange(loop.sigterm_held_, false)) {
+            give_sigterm_back();
+        }
+        pthread_mutex_unlock(&term_mutex);
+    }
+
+    // Under term_mutex.
+    static void take_sigterm() noexcept {
+        if (held++ > 0) {
+            return;
+        }
+        struct sigaction current {};
+        if (::sigaction(SIGTERM, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+            (current.sa_flags & SA_SIGINFO) != 0) {
+            return;  // the program has its own way with SIGTERM
+        }
+        if (wake[0] < 0 && ::pipe2(wake, O_CLOEXEC) != 0) {
+            return;
+        }
+        if (!watching) {
+            sigset_t all;
+            sigset_t previous;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, &previous);
+            pthread_t watcher{};
+            watching = pthread_create(&watcher, nullptr, watch, nullptr) == 0;
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            if (!watching) {
+                return;
+            }
+            pthread_detach(watcher);
+        }
+        struct sigaction ours {};
+        ours.sa_handler = on_sigterm;
+        ours.sa_flags = SA_RESTART;
+        sigemptyset(&ours.sa_mask);
+        installed = ::sigaction(SIGTERM, &ours, nullptr) == 0;
+    }
+
+    // Under term_mutex. The default comes back with the last loop, unless
+    // the program has set a handler of its own meanwhile.
+    static void give_sigterm_back() noexcept {
+        if (held == 0 || --held > 0 || !installed) {
+            return;
+        }
+        installed = false;
+        struct sigaction current {};
+        if (::sigaction(SIGTERM, nullptr, &current) == 0 && current.sa_handler == on_sigterm) {
+            ::signal(SIGTERM, SIG_DFL);
+        }
+    }
+};
 
 std::optional<std::string> settings_refusal(const ServoSettings& s, std::size_t motors) {
     if (!(s.rate_hz >= kMinRate && s.rate_hz <= kMaxRate)) {
@@ -78,6 +248,11 @@ std::optional<std::string> settings_refusal(const ServoSettings& s, std::size_t 
         return "priority must be from 0 (none) to " + std::to_string(top) + ", got " +
                std::to_string(s.priority);
     }
+    const long cpus = ::sysconf(_SC_NPROCESSORS_CONF);
+    if (s.cpu < -1 || s.cpu >= std::min<long>(cpus, CPU_SETSIZE)) {
+        return "cpu must be from 0 to " + std::to_string(std::min<long>(cpus, CPU_SETSIZE) - 1) +
+               " (or -1: any), got " + std::to_string(s.cpu);
+    }
     return std::nullopt;
 }
 
@@ -96,14 +271,41 @@ std::string StopReason::message() const {
     return "did not answer " + std::to_string(misses) + " cycles in a row";
 }
 
+std::string StartFailure::message() const {
+    switch (kind) {
+        case Kind::Motor:
+            return error ? error->message() : "cannot be enabled";
+        case Kind::WrongMode: {
+            const std::string name =
+                mode >= 1 && mode <= kModeNames.size() ? std::string(kModeNames[mode - 1]) + " mode"
+                                                       : "an unknown mode";
+            return "is in " + name + " (control mode " + std::to_string(mode) +
+                   "), not MIT: the loop sends MIT commands only, which it would ignore; "
+                   "switch it first (set_control_mode(motor, bus, \"mit\"), or dmctl mode ID mit)";
+        }
+        case Kind::Thread:
+            return "cannot start the servo loop's thread";
+        case Kind::AlreadyStarted:
+            return "the servo loop has been started already";
+        case Kind::BusTaken:
+            return "a bus of this group is driven by another running servo loop";
+        case Kind::Stopped:
+            return "the servo loop was stopped while it started";
+        case Kind::Closed:
+            break;
+    }
+    return "the servo loops of this process have been shut down (it is exiting)";
+}
+
 ServoLoop::ServoLoop(const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
-                     const ServoSettings& settings)
+                     ServoSettings settings, std::vector<const void*> claims)
     : group_(group),
       buses_(buses),
       lease_(lease),
-      settings_(settings),
+      settings_(std::move(settings)),
+      claims_(std::move(claims)),
       joints_(group.members().size()),
-      period_ns_(static_cast<std::uint64_t>(std::llround(1e9 / settings.rate_hz))),
+      period_ns_(static_cast<std::uint64_t>(std::llround(1e9 / settings_.rate_hz))),
       period_s_(static_cast<double>(period_ns_) / 1e9),
       targets_(std::vector<JointTarget>(joints_)),
       states_(Snapshot{std::vector<JointReading>(joints_), 0}),
@@ -118,35 +320,160 @@ ServoLoop::ServoLoop(const damiao::MotorGroup& group, transport::BusSet& buses, 
       consecutive_(new std::atomic<std::uint32_t>[joints_]()),
       most_consecutive_(new std::atomic<std::uint32_t>[joints_]()),
       late_answers_(new std::atomic<std::uint64_t>[joints_]()),
+      clamped_(new std::atomic<std::uint64_t>[joints_]()),
       disabled_(joints_, false) {
+    // Every joint's range is its motor's whole p_max unless told otherwise.
+    if (settings_.limits.empty()) {
+        settings_.limits.assign(joints_, kDefaultMotionLimits);
+    }
     for (std::size_t i = 0; i < joints_; ++i) {
-        const MotionLimits limits =
-            settings.limits.empty() ? kDefaultMotionLimits : settings.limits[i];
+        MotionLimits& limits = settings_.limits[i];
+        const double p_max = group.members()[i].driver.limits().p_max;
+        limits.q_min = std::max(limits.q_min, -p_max);
+        limits.q_max = std::min(limits.q_max, p_max);
         limiters_[i] = *JointLimiter::make(limits);
     }
-    if (settings.log_capacity > 0) {
-        log_.reset(new LogCell[settings.log_capacity]());
-        log_values_.reset(new std::atomic<double>[settings.log_capacity * joints_ * 4]());
+    if (settings_.log_capacity > 0) {
+        log_.reset(new LogCell[settings_.log_capacity]());
+        log_values_.reset(new std::atomic<double>[settings_.log_capacity * joints_ * 4]());
     }
+    LoopRegistry::install_fork_handlers();
+    const LoopRegistry::Locked locked;
+    LoopRegistry::loops->push_back(this);
 }
 
 ServoLoop::~ServoLoop() {
     stop();
+    const LoopRegistry::Locked locked;
+    std::erase(*LoopRegistry::loops, this);
+}
+
+std::expected<std::unique_ptr<ServoLoop>, std::string> ServoLoop::make(
+    const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
+    ServoSettings settings, std::vector<const void*> claims) {
+    const auto& members = group.members();
+    if (auto refusal = settings_refusal(settings, members.size())) {
+        return std::unexpected(std::move(*refusal));
+    }
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const damiao::MitLimits& limits = members[i].driver.limits();
+        const std::string motor = hex_motor(members[i].driver.motor_id());
+        if (settings.kp > limits.kp_max || settings.kd > limits.kd_max) {
+            return std::unexpected("kp " + float_text(settings.kp) + " or kd " +
+                                   float_text(settings.kd) + " is beyond motor " + motor +
+                                   "'s kp_max " + float_text(limits.kp_max) + " or kd_max " +
+                                   float_text(limits.kd_max));
+        }
+        if (settings.limits.empty()) {
+            continue;
+        }
+        const MotionLimits& joint = settings.limits[i];
+        const std::string at = "[" + std::to_string(i) + "] = ";
+        if (std::abs(joint.q_min) > limits.p_max && std::isfinite(joint.q_min)) {
+            return std::unexpected("min_q" + at + float_text(joint.q_min) + " for motor " + motor +
+                                   " is beyond its p_max " + float_text(limits.p_max));
+        }
+        if (std::abs(joint.q_max) > limits.p_max && std::isfinite(joint.q_max)) {
+            return std::unexpected("max_q" + at + float_text(joint.q_max) + " for motor " + motor +
+                                   " is beyond its p_max " + float_text(limits.p_max));
+        }
+    }
+    return std::unique_ptr<ServoLoop>(
+        new ServoLoop(group, buses, lease, std::move(settings), std::move(claims)));
 }
 
 std::expected<std::unique_ptr<ServoLoop>, StartFailure> ServoLoop::start(
     const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
     const ServoSettings& settings) {
-    std::unique_ptr<ServoLoop> loop(new ServoLoop(group, buses, lease, settings));
-    if (auto failed = loop->enable_all()) {
-        loop->disable_all();
+    auto loop = make(group, buses, lease, settings);
+    if (!loop) {
+        return std::unexpected(StartFailure{StartFailure::Kind::Thread, {}, {}, EINVAL, 0});
+    }
+    if (auto started = (*loop)->start(); !started) {
+        return std::unexpected(std::move(started.error()));
+    }
+    return std::move(*loop);
+}
+
+std::expected<void, StartFailure> ServoLoop::start() {
+    {
+        const LoopRegistry::Locked registry;
+        const std::lock_guard lock(phase_lock_);
+        if (phase() != Phase::Idle) {
+            return std::unexpected(StartFailure{StartFailure::Kind::AlreadyStarted, {}, {}, 0, 0});
+        }
+        if (LoopRegistry::closed) {
+            return std::unexpected(StartFailure{StartFailure::Kind::Closed, {}, {}, 0, 0});
+        }
+        for (const ServoLoop* other : *LoopRegistry::loops) {
+            const Phase at = other->phase();
+            if (other == this || (at != Phase::Starting && at != Phase::Running &&
+                                  at != Phase::Stopping)) {
+                continue;
+            }
+            for (const void* bus : claims_) {
+                if (std::ranges::find(other->claims_, bus) != other->claims_.end()) {
+                    return std::unexpected(StartFailure{StartFailure::Kind::BusTaken, {}, {}, 0, 0});
+                }
+            }
+        }
+        phase_.store(Phase::Starting, std::memory_order_release);
+        if (settings_.stop_on_sigterm) {
+            LoopRegistry::hold_sigterm(*this);
+        }
+    }
+    std::optional<StartFailure> failed = settings_.check_mode ? check_modes() : std::nullopt;
+    if (!failed) {
+        failed = enable_all();
+        if (!failed && stop_asked()) {
+            failed = StartFailure{StartFailure::Kind::Stopped, {}, {}, 0, 0};
+        }
+        if (!failed) {
+            failed = start_thread();
+        }
+        if (failed) {
+            disable_all();
+        }
+    }
+    if (failed) {
+        const bool for_good = stop_asked() || failed->kind == StartFailure::Kind::Stopped;
+        if (for_good) {
+            failed->kind = StartFailure::Kind::Stopped;
+            failed->member.reset();
+            failed->error.reset();
+        }
+        end_start(for_good ? Phase::Stopped : Phase::Idle);
         return std::unexpected(std::move(*failed));
     }
-    if (auto failed = loop->start_thread()) {
-        loop->disable_all();
-        return std::unexpected(std::move(*failed));
+    end_start(Phase::Running);
+    return {};
+}
+
+void ServoLoop::end_start(Phase to) noexcept {
+    if (to != Phase::Running) {
+        LoopRegistry::release_sigterm(*this);
     }
-    return loop;
+    const std::lock_guard lock(phase_lock_);
+    // A fork during the start left the child's copy Abandoned; this is the
+    // parent, where the start ran.
+    phase_.store(to, std::memory_order_release);
+    phase_changed_.notify_all();
+}
+
+std::optional<StartFailure> ServoLoop::check_modes() {
+    std::vector<damiao::Result<damiao::RegisterValue>> modes(joints_, damiao::RegisterValue{});
+    lease_.acquire();
+    group_.read_register(buses_, damiao::kControlModeRegister, modes);
+    lease_.release();
+    for (std::size_t i = 0; i < joints_; ++i) {
+        if (!modes[i]) {
+            return StartFailure{StartFailure::Kind::Motor, i, modes[i].error(), 0, 0};
+        }
+        if (modes[i]->payload != kMitMode) {
+            return StartFailure{StartFailure::Kind::WrongMode, i, {}, 0, modes[i]->payload};
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<StartFailure> ServoLoop::enable_all() {
@@ -156,7 +483,7 @@ std::optional<StartFailure> ServoLoop::enable_all() {
     std::vector<bool> enabled(joints_, false);
     std::vector<damiao::MotorState> states(joints_);
     std::optional<StartFailure> failed;
-    for (int round = 0; round < kEnableRounds; ++round) {
+    for (int round = 0; round < kEnableRounds && !stop_asked(); ++round) {
         lease_.acquire();
         group_.command(buses_, GroupCommand::Enable, results_, {received_, late_});
         lease_.release();
@@ -167,7 +494,7 @@ std::optional<StartFailure> ServoLoop::enable_all() {
                 states[i] = *results_[i];
                 last_[i].time_ns = static_cast<std::int64_t>(received_[i].nanos);
             } else if (!enabled[i] && !failed) {
-                failed = StartFailure{i, results_[i].error(), 0};
+                failed = StartFailure{StartFailure::Kind::Motor, i, results_[i].error(), 0, 0};
             }
         }
         // A motor that reports a fault will not enable, however often asked.
@@ -191,8 +518,12 @@ std::optional<StartFailure> ServoLoop::enable_all() {
     return std::nullopt;
 }
 
+// Rounds of the group's verified disable while a motor has not confirmed it,
+// for disable_timeout_ns: a busy bus or machine can make an answer miss a
+// round, and a motor that stays enabled is what the stop exists to prevent.
 void ServoLoop::disable_all() noexcept {
-    for (int round = 0; round < kDisableRounds; ++round) {
+    const std::int64_t until = now_ns() + static_cast<std::int64_t>(settings_.disable_timeout_ns);
+    do {
         lease_.acquire();
         group_.command(buses_, GroupCommand::Disable, results_, {received_, late_});
         lease_.release();
@@ -207,7 +538,7 @@ void ServoLoop::disable_all() noexcept {
         if (all) {
             return;
         }
-    }
+    } while (now_ns() < until);
 }
 
 std::optional<StartFailure> ServoLoop::start_thread() {
@@ -217,36 +548,44 @@ std::optional<StartFailure> ServoLoop::start_thread() {
     sigset_t previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kStackBytes);
+    // What was asked first; without the privilege for SCHED_FIFO (EPERM), or
+    // on a CPU the process may not use (a cpuset, taskset), the loop runs
+    // without it, and says so.
     int failed = EPERM;
-    if (settings_.priority > 0) {
-        pthread_attr_t real_time;
-        pthread_attr_init(&real_time);
-        pthread_attr_setstacksize(&real_time, kStackBytes);
-        pthread_attr_setinheritsched(&real_time, PTHREAD_EXPLICIT_SCHED);
-        pthread_attr_setschedpolicy(&real_time, SCHED_FIFO);
-        sched_param parameter{};
-        parameter.sched_priority = settings_.priority;
-        pthread_attr_setschedparam(&real_time, &parameter);
-        running_.store(true);
-        failed = pthread_create(&thread_, &real_time, thread_main, this);
-        pthread_attr_destroy(&real_time);
-        grant_.scheduled = failed == 0;
+    for (const bool pinned : {settings_.cpu >= 0, false}) {
+        for (const bool real_time : {settings_.priority > 0, false}) {
+            pthread_attr_t attributes;
+            pthread_attr_init(&attributes);
+            pthread_attr_setstacksize(&attributes, kStackBytes);
+            if (pinned) {
+                cpu_set_t cpus;
+                CPU_ZERO(&cpus);
+                CPU_SET(static_cast<std::size_t>(settings_.cpu), &cpus);
+                pthread_attr_setaffinity_np(&attributes, sizeof(cpus), &cpus);
+            }
+            if (real_time) {
+                pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
+                pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
+                sched_param parameter{};
+                parameter.sched_priority = settings_.priority;
+                pthread_attr_setschedparam(&attributes, &parameter);
+            }
+            failed = pthread_create(&thread_, &attributes, thread_main, this);
+            pthread_attr_destroy(&attributes);
+            if (failed == 0) {
+                grant_.scheduled = real_time;
+                grant_.pinned = pinned;
+                break;
+            }
+        }
+        if (failed == 0) {
+            break;
+        }
     }
-    if (failed != 0) {
-        // Without the privilege (EPERM) the loop runs at normal priority.
-        running_.store(true);
-        failed = pthread_create(&thread_, &attributes, thread_main, this);
-    }
-    pthread_attr_destroy(&attributes);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (failed != 0) {
-        running_.store(false);
-        return StartFailure{std::nullopt, std::nullopt, failed};
+        return StartFailure{StartFailure::Kind::Thread, std::nullopt, std::nullopt, failed, 0};
     }
-    joinable_ = true;
     if (settings_.lock_memory) {
         // Only what is mapped now, page by page as it is touched: the loop's
         // memory, all allocated by now, stays resident, while the
@@ -358,19 +697,22 @@ void ServoLoop::record_log(std::int64_t started) noexcept {
 void ServoLoop::run() noexcept {
     const auto period = static_cast<std::int64_t>(period_ns_);
     std::int64_t next = now_ns();
-    while (!stop_asked_.load(std::memory_order_acquire)) {
+    while (!stop_asked()) {
         sleep_until(next);
         const std::int64_t started = now_ns();
         const std::int64_t lateness = std::max<std::int64_t>(0, started - next);
         period_error_.record(static_cast<std::uint64_t>(lateness));
-        // A period whose cycle could not start before the next one began is
-        // lost, not made up with a burst: the schedule moves on.
-        if (lateness >= period) {
+        // A start half a period late or more (a stall of the machine) moves
+        // the schedule to it: the periods it took are lost, never made up
+        // with a burst, and the cycles after it start on time. Kept, the
+        // lateness would carry into them: they would start back to back,
+        // each one late, until it was worked off.
+        if (2 * lateness >= period) {
             const std::int64_t skipped = lateness / period;
             late_periods_.store(late_periods_.load(std::memory_order_relaxed) +
                                     static_cast<std::uint64_t>(skipped),
                                 std::memory_order_relaxed);
-            next += skipped * period;
+            next = started;
         }
         command_targets(started);
         const bool go_on = exchange(started);
@@ -397,15 +739,16 @@ void ServoLoop::run() noexcept {
         sleep_until(next);
         command_damping();
         (void)exchange(now_ns());
-        next += period;
+        next = std::max(next + period, now_ns() - period / 2);
     }
     disable_all();
     Snapshot& snapshot = states_.writing();
     std::copy(last_.begin(), last_.end(), snapshot.joints.begin());
     snapshot.cycle = cycle_;
     states_.publish();
-    running_.store(false, std::memory_order_release);
+    const std::lock_guard lock(phase_lock_);
     finished_.store(true, std::memory_order_release);
+    phase_changed_.notify_all();
 }
 
 bool ServoLoop::set_targets(std::span<const JointTarget> targets) noexcept {
@@ -413,7 +756,22 @@ bool ServoLoop::set_targets(std::span<const JointTarget> targets) noexcept {
         return false;
     }
     const std::lock_guard writer(target_writers_);
-    std::copy(targets.begin(), targets.end(), targets_.writing().begin());
+    std::vector<JointTarget>& slot = targets_.writing();
+    for (std::size_t i = 0; i < joints_; ++i) {
+        JointTarget& target = slot[i];
+        target = targets[i];
+        const MotionLimits& limits = settings_.limits[i];
+        const double q = std::clamp(target.q, limits.q_min, limits.q_max);
+        if (q != target.q) {
+            clamped_[i].store(clamped_[i].load(std::memory_order_relaxed) + 1,
+                              std::memory_order_relaxed);
+            target.q = q;
+            // Held at the limit: a velocity outwards would only be braked away.
+            if ((q == limits.q_max && target.dq > 0.0) || (q == limits.q_min && target.dq < 0.0)) {
+                target.dq = 0.0;
+            }
+        }
+    }
     targets_.publish();
     return true;
 }
@@ -443,7 +801,8 @@ ServoStats ServoLoop::stats() const {
         stats.joints[i] = {misses_[i].load(std::memory_order_relaxed),
                            consecutive_[i].load(std::memory_order_relaxed),
                            most_consecutive_[i].load(std::memory_order_relaxed),
-                           late_answers_[i].load(std::memory_order_relaxed)};
+                           late_answers_[i].load(std::memory_order_relaxed),
+                           clamped_[i].load(std::memory_order_relaxed)};
     }
     return stats;
 }
@@ -490,17 +849,53 @@ ServoLog ServoLoop::log() const {
 }
 
 void ServoLoop::stop() noexcept {
-    const std::lock_guard once(stop_once_);
-    if (!joinable_) {
+    std::unique_lock lock(phase_lock_);
+    for (;;) {
+        switch (phase()) {
+            case Phase::Idle:
+            case Phase::Stopped:
+            case Phase::Abandoned:
+                return;
+            case Phase::Starting:
+                // The start sees it and ends with a verified disable.
+                stop_asked_.store(true, std::memory_order_release);
+                phase_changed_.wait(lock);
+                continue;
+            case Phase::Stopping:
+                phase_changed_.wait(lock);
+                continue;
+            case Phase::Running:
+                break;
+        }
+        // This thread joins; any other that comes meanwhile waits above.
+        stop_asked_.store(true, std::memory_order_release);
+        phase_.store(Phase::Stopping, std::memory_order_release);
+        lock.unlock();
+        pthread_join(thread_, nullptr);
+        LoopRegistry::release_sigterm(*this);
+        lock.lock();
+        phase_.store(Phase::Stopped, std::memory_order_release);
+        phase_changed_.notify_all();
         return;
     }
-    stop_asked_.store(true, std::memory_order_release);
-    pthread_join(thread_, nullptr);
-    joinable_ = false;
+}
+
+bool ServoLoop::wait(std::int64_t timeout_ns) const noexcept {
+    std::unique_lock lock(phase_lock_);
+    const auto ended = [this] {
+        const Phase at = phase();
+        return finished_.load(std::memory_order_acquire) ||
+               (at != Phase::Starting && at != Phase::Running && at != Phase::Stopping);
+    };
+    if (timeout_ns < 0) {
+        phase_changed_.wait(lock, ended);
+        return true;
+    }
+    return phase_changed_.wait_for(lock, std::chrono::nanoseconds(timeout_ns), ended);
 }
 
 bool ServoLoop::running() const noexcept {
-    return running_.load(std::memory_order_acquire);
+    return phase() == Phase::Running && !finished_.load(std::memory_order_acquire);
 }
 
 StopReason ServoLoop::stop_reason() const noexcept {
@@ -517,10 +912,28 @@ std::vector<bool> ServoLoop::disabled() const {
     return disabled_;
 }
 
+void ServoLoop::stop_all(bool close) noexcept {
+    LoopRegistry::install_fork_handlers();
+    const LoopRegistry::Locked registry;
+    if (close) {
+        LoopRegistry::closed = true;
+    }
+    for (ServoLoop* loop : *LoopRegistry::loops) {
+        loop->stop();
+    }
+}
+
 void ServoLoop::abandon() noexcept {
-    // The child's only thread: no lock (one held at the fork stays held).
-    joinable_ = false;
-    running_.store(false, std::memory_order_release);
+    // A lock that a parent's thread held at the fork would stay held here.
+    new (&phase_lock_) std::mutex;
+    new (&phase_changed_) std::condition_variable;
+    new (&target_writers_) std::mutex;
+    new (&state_readers_) std::mutex;
+    const Phase at = phase();
+    if (at == Phase::Starting || at == Phase::Running || at == Phase::Stopping) {
+        phase_.store(Phase::Abandoned, std::memory_order_release);
+    }
+    sigterm_held_ = false;
 }
 
 }  // namespace axiolink::control

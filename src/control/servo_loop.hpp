@@ -19,6 +19,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -52,14 +53,29 @@ struct ServoSettings {
     double rate_hz = 500.0;             // periods per second, 1 to 4000
     double kp = 5.0;                    // the gains a target gets unless it says
     double kd = 0.5;
-    std::vector<MotionLimits> limits;   // one per motor; empty: the defaults
+    // One per motor: velocity and acceleration bounds and the joint's range
+    // (q_min, q_max within the motor's p_max); empty: the defaults, the range
+    // the motor's p_max.
+    std::vector<MotionLimits> limits;
     std::uint32_t max_misses = 10;      // consecutive cycles without one motor's answer
     std::uint64_t target_timeout_ns = 0;  // targets older than this: hold; 0: never
     double stop_kd = 1.0;               // damping while stopping
     std::uint64_t stop_damping_ns = 200'000'000;  // how long, before the disable
+    // The safe stop's disable goes again to every motor that has not
+    // confirmed it, until all have or this much time has passed (at least
+    // one round is sent whatever it is).
+    std::uint64_t disable_timeout_ns = 100'000'000;
     int priority = 0;                   // SCHED_FIFO priority asked for; 0: none
     bool lock_memory = false;           // ask for mlockall
     std::size_t log_capacity = 0;       // cycles kept for reading back; 0: none
+    int cpu = -1;                       // the CPU the loop's thread is kept on; -1: any
+    // Read every motor's control mode before the enable, and refuse to start
+    // when one is not in MIT mode (it would ignore every command of the loop).
+    bool check_mode = true;
+    // While the loop runs and SIGTERM has its default action, a SIGTERM first
+    // stops every servo loop of the process safely, then ends the process as
+    // the default action would.
+    bool stop_on_sigterm = true;
 };
 
 // A setting the loop cannot run with, e.g. "rate_hz must be from 1 to 4000,
@@ -99,6 +115,7 @@ struct JointReading {
 struct RealTimeGrant {
     bool scheduled = false;  // SCHED_FIFO at the priority asked
     bool memory_locked = false;
+    bool pinned = false;     // kept on the CPU asked for
 };
 
 // Per motor counts.
@@ -107,6 +124,7 @@ struct JointCounts {
     std::uint32_t consecutive_misses = 0;  // in a row, now
     std::uint32_t most_consecutive = 0;    // in a row, at worst
     std::uint64_t late_answers = 0;
+    std::uint64_t clamped = 0;             // targets beyond the joint's range, clamped to it
 };
 
 struct ServoStats {
@@ -131,13 +149,27 @@ struct ServoLog {
     std::vector<std::vector<double>> tau;
 };
 
-// Why a loop did not start: the motor that could not be enabled and the
-// error it met, or (no motor) the system error that kept the loop's thread
-// from starting.
+// Why a loop did not start.
 struct StartFailure {
+    enum class Kind : std::uint8_t {
+        Motor,           // `member` could not be enabled, or its mode not read: `error`
+        WrongMode,       // `member` is in control mode `mode`, not MIT; nothing was enabled
+        Thread,          // the loop's thread could not start: `os_error`
+        AlreadyStarted,  // start() was called before on this loop
+        BusTaken,        // another loop that is starting or running drives one of its buses
+        Stopped,         // stop() (or the process shutting its loops down) came during the start
+        Closed,          // the process is shutting its loops down: no loop starts any more
+    };
+    Kind kind = Kind::Motor;
     std::optional<std::size_t> member;
     std::optional<damiao::Error> error;
     int os_error = 0;
+    std::uint32_t mode = 0;
+    // The text for every kind but Motor (the error's own) and Thread (the
+    // system's): "the servo loop has been started already", "a bus of this
+    // group is driven by another running servo loop", "is in VEL mode
+    // (control mode 3), not MIT: ...".
+    std::string message() const;
 };
 
 class ServoLoop {
@@ -153,27 +185,53 @@ public:
         ~BusLease() = default;
     };
 
-    // Enables every motor (a verified group enable, on the calling thread)
-    // and starts the loop, holding each motor where its enable answer says.
-    // A motor that cannot be enabled fails the start, after a verified
-    // disable of all. `settings` must pass settings_refusal. The group, bus
-    // set and lease must outlive the loop.
+    // Where a loop is in its life. Idle: made, not started (or its start
+    // failed, and it may be started again); Starting: its start runs (the
+    // mode check, the enable); Running: its thread runs, or has ended by
+    // itself and not been joined yet; Stopping: a stop() joins the thread;
+    // Stopped: for good; Abandoned: in a forked child, where the thread
+    // that ran it does not exist.
+    enum class Phase : std::uint8_t { Idle, Starting, Running, Stopping, Stopped, Abandoned };
+
+    // A loop for `group` on `buses`, not started; the refusal of its
+    // settings otherwise (settings_refusal, gains beyond a motor's kp_max or
+    // kd_max, a joint range beyond a motor's p_max). `claims` name the buses
+    // (any address that identifies one, the same for every loop of the
+    // process): no two loops that claim one bus are ever starting or running
+    // at once. The group, bus set and lease must outlive the loop.
+    static std::expected<std::unique_ptr<ServoLoop>, std::string> make(
+        const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
+        ServoSettings settings, std::vector<const void*> claims = {});
+
+    // make() and start() in one; a refusal of the settings fails as Thread
+    // with EINVAL (tests and tools that bring valid settings).
     static std::expected<std::unique_ptr<ServoLoop>, StartFailure> start(
         const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
         const ServoSettings& settings);
 
     ServoLoop(const ServoLoop&) = delete;
     ServoLoop& operator=(const ServoLoop&) = delete;
-    // Stops (safely) if still running.
+    // Stops (safely) if starting or running.
     ~ServoLoop();
+
+    // Claims the buses, checks that every motor is in MIT mode, enables every
+    // motor (a verified group enable, on the calling thread) and starts the
+    // loop's thread, holding each motor where its enable answer says. A
+    // motor that cannot be enabled fails the start after a verified disable
+    // of all; so does a stop() that comes meanwhile. Only one start of a
+    // loop ever succeeds, whatever the threads; a failed one (but Stopped and
+    // Closed) leaves it Idle, to be started again.
+    std::expected<void, StartFailure> start();
 
     std::size_t size() const noexcept { return joints_; }
     const ServoSettings& settings() const noexcept { return settings_; }
     RealTimeGrant real_time() const noexcept { return grant_; }
+    Phase phase() const noexcept { return phase_.load(std::memory_order_acquire); }
 
     // Hands the next targets over, one per motor, applied together in one
-    // cycle. Never waits for the loop (only for another thread's
-    // set_targets). False when the loop has stopped.
+    // cycle; a position beyond its joint's range is clamped to it (and
+    // counted). Never waits for the loop (only for another thread's
+    // set_targets). False when the loop is not running.
     bool set_targets(std::span<const JointTarget> targets) noexcept;
 
     // The latest reading of every motor (`out` has one entry per motor) and
@@ -182,17 +240,24 @@ public:
     ServoStats stats() const;
     ServoLog log() const;
 
-    // Asks the loop to stop and waits for the safe stop to end.
+    // Asks the loop to stop and waits for the safe stop to end; one that is
+    // starting ends its start first. Any number of threads may call it at
+    // once; each returns once the loop has stopped. Nothing on an Idle loop.
     void stop() noexcept;
+    // Waits until the loop's thread has ended (by itself or by a stop), or
+    // `timeout_ns` has passed (negative: no limit). True when it has ended, or
+    // the loop does not run (Idle, Stopped, Abandoned).
+    bool wait(std::int64_t timeout_ns) const noexcept;
     bool running() const noexcept;
     StopReason stop_reason() const noexcept;
     // After the stop: whether each motor's disable was confirmed.
     std::vector<bool> disabled() const;
 
-    // In a forked child, where the loop's thread does not exist: forgets it
-    // without waiting for it or commanding any motor (they are the
-    // parent's).
-    void abandon() noexcept;
+    // Stops every loop of the process that is starting or running, safely,
+    // and waits for each. `close`: from now on no loop starts (Closed): the
+    // process is ending. Safe from any thread; the interpreter exit and
+    // SIGTERM call it.
+    static void stop_all(bool close) noexcept;
 
 private:
     struct Snapshot {
@@ -205,14 +270,19 @@ private:
         std::atomic<std::uint64_t> seq{0};
         std::atomic<std::int64_t> time{0};
     };
+    friend struct LoopRegistry;
 
     ServoLoop(const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
-              const ServoSettings& settings);
+              ServoSettings settings, std::vector<const void*> claims);
 
     static void* thread_main(void* self) noexcept;
+    std::optional<StartFailure> check_modes();
     std::optional<StartFailure> enable_all();
     void disable_all() noexcept;
     std::optional<StartFailure> start_thread();
+    // Leaves Starting for `to`, waking whoever waits for that.
+    void end_start(Phase to) noexcept;
+    bool stop_asked() const noexcept { return stop_asked_.load(std::memory_order_acquire); }
     void run() noexcept;
     // One cycle of `setpoints_`; takes the answers in. False when a motor
     // calls for the loop to stop (reason_ says why).
@@ -220,11 +290,16 @@ private:
     void command_targets(std::int64_t started) noexcept;
     void command_damping() noexcept;
     void record_log(std::int64_t started) noexcept;
+    // In a forked child: the loop's thread and every thread inside stop()
+    // or start() are the parent's; the object forgets them, never commands
+    // a motor, and its own locks are made anew.
+    void abandon() noexcept;
 
     const damiao::MotorGroup& group_;
     transport::BusSet& buses_;
     BusLease& lease_;
     ServoSettings settings_;
+    std::vector<const void*> claims_;
     std::size_t joints_;
     std::uint64_t period_ns_;
     double period_s_;
@@ -252,6 +327,7 @@ private:
     std::unique_ptr<std::atomic<std::uint32_t>[]> consecutive_;
     std::unique_ptr<std::atomic<std::uint32_t>[]> most_consecutive_;
     std::unique_ptr<std::atomic<std::uint64_t>[]> late_answers_;
+    std::unique_ptr<std::atomic<std::uint64_t>[]> clamped_;
     std::atomic<std::uint64_t> cycles_{0};
     std::atomic<std::uint64_t> late_periods_{0};
     std::atomic<std::uint64_t> overruns_{0};
@@ -262,15 +338,21 @@ private:
     std::unique_ptr<std::atomic<double>[]> log_values_;
     std::atomic<std::uint64_t> logged_{0};
 
+    // The life of the loop: phase_ changes under phase_lock_, and every
+    // change is announced on phase_changed_. Neither is ever held while
+    // waiting for the bus, the thread or a motor, so a fork finds them free
+    // unless a thread was in the few instructions between (and the child
+    // makes them anew all the same).
+    std::atomic<Phase> phase_{Phase::Idle};
+    mutable std::mutex phase_lock_;
+    mutable std::condition_variable phase_changed_;
     std::atomic<bool> stop_asked_{false};
-    std::atomic<bool> running_{false};
-    std::atomic<bool> finished_{false};
+    std::atomic<bool> finished_{false};  // the loop's thread has ended its safe stop
+    bool sigterm_held_ = false;          // under the registry's SIGTERM lock
     StopReason reason_;  // written by the loop before finished_ is set
     std::vector<bool> disabled_;
     pthread_t thread_{};
-    bool joinable_ = false;
     bool damping_ = false;  // the loop's thread: in the safe stop, motors' faults no longer count
-    std::mutex stop_once_;
 };
 
 }  // namespace axiolink::control

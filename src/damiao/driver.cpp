@@ -40,13 +40,6 @@ CanFrame register_request(std::uint16_t motor_id, std::uint8_t operation, std::u
     return CanFrame{standard_id(kRegisterRequestId), Payload(data), false, false};
 }
 
-// Neither the reply's id nor its motor id bytes are compared: matching on the
-// read marker and the register alone finds the reply wherever it is sent.
-bool is_register_reply(const CanFrame& frame, std::uint8_t number) {
-    const Payload& data = frame.data;
-    return data.size() == 8 && data[2] == kRegisterRead && data[3] == number;
-}
-
 std::uint32_t little_endian_u32(const Payload& data, std::size_t offset) {
     return std::uint32_t{data[offset]} | std::uint32_t{data[offset + 1]} << 8U |
            std::uint32_t{data[offset + 2]} << 16U | std::uint32_t{data[offset + 3]} << 24U;
@@ -65,6 +58,21 @@ Result<std::uint32_t> read_control_mode(const Damiao& driver, CanTransport& bus)
 }
 
 }  // namespace
+
+CanFrame register_read_request(std::uint16_t motor_id, std::uint8_t number) {
+    return register_request(motor_id, kRegisterRead, number, 0);
+}
+
+// Neither the reply's id nor its motor id bytes are compared: matching on the
+// read marker and the register alone finds the reply wherever it is sent.
+bool is_register_reply(const CanFrame& frame, std::uint8_t number) noexcept {
+    const Payload& data = frame.data;
+    return data.size() == 8 && data[2] == kRegisterRead && data[3] == number;
+}
+
+std::uint32_t register_reply_payload(const CanFrame& frame) noexcept {
+    return little_endian_u32(frame.data, 4);
+}
 
 void ThreadSleeper::sleep_for(transport::Duration duration) {
     std::this_thread::sleep_for(std::chrono::seconds(duration.seconds) +
@@ -125,12 +133,12 @@ Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t numb
     // Replies are matched by their data alone, at any identifier; every other
     // frame is dropped while the time-out runs.
     const transport::TransportResult<CanFrame> reply = bus.send_and_await(
-        register_request(motor_id_, kRegisterRead, number, 0), timeout_,
+        register_read_request(motor_id_, number), timeout_,
         [number](const CanFrame& frame) { return is_register_reply(frame, number); });
     if (!reply) {
         return fail(Error::Transport{reply.error()});
     }
-    return RegisterValue{info->type, little_endian_u32(reply->data, 4)};
+    return RegisterValue{info->type, register_reply_payload(*reply)};
 }
 
 Result<void> Damiao::write_register(CanTransport& bus, std::uint8_t number,

@@ -82,6 +82,14 @@ constexpr FrameBytes special_command_bytes(std::uint8_t code) noexcept {
     return {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, code};
 }
 
+// A register read request of `motor_id` (at 0x7FF), and whether `frame` is
+// the answer to a read of register `number`: matched by its data alone (8
+// bytes, 0x33, the register), at any id, as motors answer at various ids.
+transport::CanFrame register_read_request(std::uint16_t motor_id, std::uint8_t number);
+bool is_register_reply(const transport::CanFrame& frame, std::uint8_t number) noexcept;
+// The 32-bit value such an answer carries (little-endian, bytes 4 to 7).
+std::uint32_t register_reply_payload(const transport::CanFrame& frame) noexcept;
+
 // Time the motor gets to apply a control-mode write before it is read back.
 inline constexpr transport::Duration kModeSettlingDelay = transport::Duration::from_millis(100);
 

@@ -516,4 +516,54 @@ void MotorGroup::command(transport::BusSet& buses, GroupCommand command,
     exchange.run();
 }
 
+void MotorGroup::read_register(transport::BusSet& buses, std::uint8_t number,
+                               std::span<Result<RegisterValue>> results) const {
+    const std::optional<RegisterInfo> info = find_register(number);
+    std::array<BusFrame, kWakeFrames> arrived{};
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        if (!info) {
+            results[i] = std::unexpected(Error(Error::UnknownRegister{number}));
+            continue;
+        }
+        const std::size_t bus = members_[i].bus;
+        const MonotonicTime started = buses.now();
+        const MonotonicTime until = after(started, timeout_);
+        // What waited before the request is no answer to it.
+        std::size_t drained = 0;
+        for (;;) {
+            const auto got = buses.take_waiting(bus, arrived);
+            if (!got || *got < arrived.size() || (drained += *got) >= kDrainLimit) {
+                break;
+            }
+        }
+        const CanFrame request = register_read_request(members_[i].driver.motor_id(), number);
+        const transport::BatchSent sent = buses.send(bus, std::span(&request, 1), until);
+        if (sent.sent != 1) {
+            results[i] = std::unexpected(
+                transport_failure(sent.error.value_or(TransportError::backend(EIO))));
+            continue;
+        }
+        MonotonicTime current = buses.now();
+        const transport::ReplyDeadline deadline(current, timeout_);
+        results[i] = std::unexpected(transport_failure(TransportError::timeout()));
+        bool answered = false;
+        while (!answered && !deadline.passed(current)) {
+            const auto got = buses.wait(deadline.left(current), arrived);
+            current = buses.now();
+            if (!got) {
+                if (got.error() != TransportError::timeout()) {
+                    results[i] = std::unexpected(transport_failure(got.error()));
+                }
+                break;
+            }
+            for (std::size_t k = 0; k < *got && !answered; ++k) {
+                if (arrived[k].bus == bus && is_register_reply(arrived[k].frame, number)) {
+                    results[i] = RegisterValue{info->type, register_reply_payload(arrived[k].frame)};
+                    answered = true;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace axiolink::damiao

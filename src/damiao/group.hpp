@@ -163,6 +163,16 @@ public:
                  std::span<Result<MotorState>> results, CycleOutputs outputs = {},
                  SignalPolicy* signals = nullptr) const;
 
+    // Reads register `number` of every member, one member at a time: register
+    // answers carry no id to tell two motors' apart, so only one read is ever
+    // under way on the buses. Each member's result is its value, or its own
+    // error: UnknownRegister (nothing sent), the drain's or the send's
+    // Transport error, Transport Timeout when no answer came within the
+    // group's timeout, or the failed wait's (Backend EINTR when a signal ended
+    // it). Allocates nothing.
+    void read_register(transport::BusSet& buses, std::uint8_t number,
+                       std::span<Result<RegisterValue>> results) const;
+
 private:
     template <class FrameOf>
     friend class GroupExchange;

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <utility>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -49,14 +56,27 @@ struct Motors {
     std::vector<std::uint8_t> fault_code;
     std::vector<int> mit_frames;
     std::vector<bool> enabled;
+    std::vector<std::uint8_t> mode;        // what register 10 reads
+    std::vector<int> unconfirmed_disables;  // disables each answers "enabled" to first
+    std::vector<int> every;                 // answers only every n-th MIT frame (1: each)
     bool silent_at_enable = false;  // the last motor ignores its enable
 
     explicit Motors(std::size_t n)
         : position(n, 0x8000), fault_from(n, -1), silent_from(n, -1), fault_code(n, 0x0C),
-          mit_frames(n, 0), enabled(n, false) {}
+          mit_frames(n, 0), enabled(n, false), mode(n, 1), unconfirmed_disables(n, 0),
+          every(n, 1) {}
 
     ScriptedBuses::Responder responder() {
         return [this](ScriptedBuses& buses, std::size_t bus, const CanFrame& sent) {
+            if (sent.id.value == 0x7FF) {
+                // A register read: the control mode, answered at the master id.
+                const std::size_t i = sent.data[0] - 1U;
+                buses.arrive(bus,
+                             CanFrame{CanId::standard(static_cast<std::uint16_t>(0x11 + i)),
+                                      Payload{sent.data[0], 0, 0x33, sent.data[3], mode[i], 0, 0, 0}},
+                             50 * kUs);
+                return;
+            }
             const std::size_t i = (sent.id.value & 0xFFU) - 1U;
             if (silent_from[i] >= 0 && mit_frames[i] >= silent_from[i]) {
                 return;
@@ -69,12 +89,19 @@ struct Motors {
                 enabled[i] = true;
                 status = 1;
             } else if (is_special(sent.data, damiao::kDisableCode)) {
-                enabled[i] = false;
-                status = 0;
+                if (unconfirmed_disables[i] > 0) {
+                    --unconfirmed_disables[i];
+                } else {
+                    enabled[i] = false;
+                    status = 0;
+                }
             } else {
                 ++mit_frames[i];
                 if (fault_from[i] >= 0 && mit_frames[i] > fault_from[i]) {
                     status = fault_code[i];
+                }
+                if (mit_frames[i] % every[i] != 0) {
+                    return;
                 }
             }
             const unsigned q = position[i];
@@ -126,6 +153,9 @@ ServoSettings fast_settings() {
 std::vector<std::vector<Payload>> frames_by_motor(const ScriptedBuses& buses, std::size_t n) {
     std::vector<std::vector<Payload>> by(n);
     for (const auto& sent : buses.sent) {
+        if (sent.frame.id.value == 0x7FF) {
+            continue;
+        }
         by.at((sent.frame.id.value & 0xFFU) - 1U).push_back(sent.frame.data);
     }
     return by;
@@ -173,10 +203,14 @@ TEST(ServoLoop, StartsWhereEachMotorStandsAndAppliesEachTargetSetWhole) {
     std::size_t compared = 0;
     for (std::size_t k = 0; k + 2 < buses.sent.size(); k += 3) {
         const Payload& a = buses.sent[k].frame.data;
-        if (is_special(a, damiao::kEnableCode) || is_special(a, damiao::kDisableCode)) {
+        if (buses.sent[k].frame.id.value == 0x7FF || is_special(a, damiao::kEnableCode) ||
+            is_special(a, damiao::kDisableCode)) {
             continue;
         }
         const MitRaw first = mit_raw(a);
+        // kp 1 and 2 of 500 in 12 bits, truncated: 8 and 16 (the hold at
+        // start: the loop's 5, 40; the stop's damping: 0).
+        EXPECT_TRUE(first.kp == 8 || first.kp == 16 || first.kp == 40 || first.kp == 0) << first.kp;
         for (std::size_t j = 1; j < 3; ++j) {
             const MitRaw other = mit_raw(buses.sent[k + j].frame.data);
             EXPECT_EQ(other.kp, first.kp) << "cycle at frame " << k;
@@ -197,11 +231,13 @@ TEST(ServoLoop, EveryStopDampsThenEndsWithAVerifiedDisableOfEveryMotor) {
     } cases[] = {
         {"asked", -1, -1, StopReason::Kind::Requested, "stop was asked for"},
         {"fault", 30, -1, StopReason::Kind::MotorFault, "reports fault 12 (rotor over-temperature)"},
+        {"lowest fault", 30, -1, StopReason::Kind::MotorFault, "reports fault 8 (over-voltage)"},
         {"misses", -1, 30, StopReason::Kind::Missed, "did not answer 10 cycles in a row"},
     };
     for (const auto& c : cases) {
         Motors motors(3);
         motors.fault_from[1] = c.fault_from;
+        motors.fault_code[1] = std::string(c.name) == "lowest fault" ? 8 : 12;
         motors.silent_from[2] = c.silent_from;
         ScriptedBuses buses(1, motors.responder());
         const MotorGroup group = group_of(3);
@@ -226,7 +262,13 @@ TEST(ServoLoop, EveryStopDampsThenEndsWithAVerifiedDisableOfEveryMotor) {
             }
             const MitRaw damping = mit_raw(by[i][last_command]);
             EXPECT_EQ(damping.kp, 0U) << c.name << " " << i;
-            EXPECT_GT(damping.kd, 0U) << c.name << " " << i;
+            EXPECT_EQ(damping.kd, 819U) << c.name << " " << i;  // stop_kd 1 of 5 in 12 bits
+            // 20 ms of damping at 1 kHz: about 20 commands, however late some came.
+            std::size_t damped = 0;
+            while (damped < last_command && mit_raw(by[i][last_command - damped]).kp == 0) {
+                ++damped;
+            }
+            EXPECT_GE(damped, 5U) << c.name << " " << i;
         }
         const std::vector<bool> disabled = (*loop)->disabled();
         EXPECT_EQ(disabled[0], true) << c.name;
@@ -339,6 +381,341 @@ TEST(ServoLoop, SettingsOutOfRangeAreRefusedWithTheirReason) {
     EXPECT_EQ(refusal([](ServoSettings& s) { s.max_misses = 0; }), "max_misses must be at least 1");
     EXPECT_EQ(refusal([](ServoSettings& s) { s.priority = 100; }),
               "priority must be from 0 (none) to 99, got 100");
+}
+
+// The position of a raw 16-bit MIT field with p_max 12.5.
+double position_of(unsigned raw) {
+    return raw * 25.0 / 65535.0 - 12.5;
+}
+
+// The raw field of a position, as a motor reports it.
+unsigned raw_position(double q) {
+    return static_cast<unsigned>((q + 12.5) * 65535.0 / 25.0);
+}
+
+using Phase = ServoLoop::Phase;
+
+std::unique_ptr<ServoLoop> made(const MotorGroup& group, ScriptedBuses& buses, Lease& lease,
+                                ServoSettings settings, std::vector<const void*> claims = {}) {
+    auto loop = ServoLoop::make(group, buses, lease, std::move(settings), std::move(claims));
+    EXPECT_TRUE(loop.has_value()) << (loop ? "" : loop.error());
+    return loop ? std::move(*loop) : nullptr;
+}
+
+void expect_last_frames_disable(const ScriptedBuses& buses, std::size_t n, const char* why) {
+    const auto by = frames_by_motor(buses, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_FALSE(by[i].empty()) << why << " " << i;
+        EXPECT_TRUE(is_special(by[i].back(), damiao::kDisableCode)) << why << " " << i;
+    }
+}
+
+TEST(ServoLoop, OneStartWinsWhateverTheThreadsAndASecondLoopOnItsBusIsRefused) {
+    for (int round = 0; round < 20; ++round) {
+        Motors motors(2);
+        ScriptedBuses buses(1, motors.responder());
+        const MotorGroup group = group_of(2);
+        Lease lease;
+        const std::vector<const void*> claims{&buses};
+        auto first = made(group, buses, lease, fast_settings(), claims);
+        auto second = made(group, buses, lease, fast_settings(), claims);
+        // Three starts at once: the first loop's twice, the second's once.
+        std::atomic<int> ready{0};
+        std::vector<std::expected<void, StartFailure>> outcomes(3);
+        std::vector<std::thread> starters;
+        for (int k = 0; k < 3; ++k) {
+            starters.emplace_back([&, k] {
+                ++ready;
+                while (ready < 3) {
+                }
+                outcomes[static_cast<std::size_t>(k)] = (k < 2 ? first : second)->start();
+            });
+        }
+        for (std::thread& starter : starters) {
+            starter.join();
+        }
+        std::vector<StartFailure::Kind> refusals;
+        int started = 0;
+        for (const auto& outcome : outcomes) {
+            if (outcome) {
+                ++started;
+            } else {
+                refusals.push_back(outcome.error().kind);
+            }
+        }
+        ASSERT_EQ(started, 1) << "round " << round;
+        const bool first_won = first->phase() == Phase::Running;
+        // The first loop's other start always finds it started or taken;
+        // the losing loop finds the bus taken, or its own start lost.
+        for (const StartFailure::Kind kind : refusals) {
+            EXPECT_TRUE(kind == StartFailure::Kind::AlreadyStarted ||
+                        kind == StartFailure::Kind::BusTaken)
+                << static_cast<int>(kind);
+        }
+        EXPECT_EQ((first_won ? second : first)->phase(), Phase::Idle);
+        first->stop();
+        second->stop();
+        expect_last_frames_disable(buses, 2, "race");
+        // Stopped, the bus is free for the other loop.
+        if (!first_won) {
+            continue;
+        }
+        ASSERT_TRUE(second->start().has_value());
+        second->stop();
+        EXPECT_EQ(first->start().error().kind, StartFailure::Kind::AlreadyStarted);
+    }
+}
+
+// A lease whose first acquire runs `hook` (the start's first bus access).
+struct HookedLease final : ServoLoop::BusLease {
+    std::mutex lock;
+    std::function<void()> hook;
+    void acquire() noexcept override {
+        if (auto run = std::exchange(hook, nullptr)) {
+            run();
+        }
+        lock.lock();
+    }
+    void release() noexcept override { lock.unlock(); }
+};
+
+TEST(ServoLoop, AStopDuringTheStartEndsItWithAVerifiedDisableAndStopAllClosesTheProcess) {
+    Motors motors(2);
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(2);
+    HookedLease lease;
+    auto loop = ServoLoop::make(group, buses, lease, fast_settings());
+    ASSERT_TRUE(loop.has_value());
+    std::thread stopper;
+    lease.hook = [&] {
+        stopper = std::thread([&] { ServoLoop::stop_all(false); });
+        // Until the stop has been asked for: it waits for the start to end.
+        while ((*loop)->phase() == Phase::Starting && stopper.joinable()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            break;
+        }
+    };
+    const auto started = (*loop)->start();
+    stopper.join();
+    ASSERT_FALSE(started.has_value());
+    EXPECT_EQ(started.error().kind, StartFailure::Kind::Stopped);
+    EXPECT_EQ(started.error().message(), "the servo loop was stopped while it started");
+    EXPECT_EQ((*loop)->phase(), Phase::Stopped);
+    expect_last_frames_disable(buses, 2, "stopped while starting");
+}
+
+TEST(ServoLoop, AMotorInAnotherModeIsRefusedBeforeAnythingIsEnabled) {
+    Motors motors(3);
+    motors.mode[1] = 3;
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(3);
+    Lease lease;
+    auto loop = made(group, buses, lease, fast_settings());
+    const auto started = loop->start();
+    ASSERT_FALSE(started.has_value());
+    EXPECT_EQ(started.error().kind, StartFailure::Kind::WrongMode);
+    EXPECT_EQ(started.error().member, std::optional<std::size_t>(1));
+    EXPECT_EQ(started.error().message(),
+              "is in VEL mode (control mode 3), not MIT: the loop sends MIT commands only, which "
+              "it would ignore; switch it first (set_control_mode(motor, bus, \"mit\"), or dmctl "
+              "mode ID mit)");
+    // Three reads of register 10, in member order, and nothing else.
+    ASSERT_EQ(buses.sent.size(), 3U);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(buses.sent[i].frame.id.value, 0x7FF);
+        EXPECT_EQ(buses.sent[i].frame.data, (Payload{static_cast<std::uint8_t>(i + 1), 0, 0x33, 10,
+                                                      0, 0, 0, 0}));
+    }
+    EXPECT_EQ(loop->phase(), Phase::Idle);
+    motors.mode[1] = 1;  // switched: the same loop starts now
+    ASSERT_TRUE(loop->start().has_value());
+}
+
+TEST(ServoLoop, TheDisableGoesAgainUntilConfirmedForItsTimeNotForAFewRounds) {
+    for (const bool forever : {false, true}) {
+        Motors motors(2);
+        // Nine disables are what three rounds of a group's disable send at most.
+        motors.unconfirmed_disables[0] = forever ? 1 << 30 : 30;
+        ScriptedBuses buses(1, motors.responder());
+        const MotorGroup group = group_of(2);
+        Lease lease;
+        ServoSettings settings = fast_settings();
+        settings.disable_timeout_ns = 100'000'000;
+        auto loop = made(group, buses, lease, settings);
+        ASSERT_TRUE(loop->start().has_value());
+        wait_for(*loop, 5);
+        const auto asked = std::chrono::steady_clock::now();
+        loop->stop();
+        const auto took = std::chrono::steady_clock::now() - asked;
+        EXPECT_EQ(loop->disabled(), (std::vector<bool>{!forever, true})) << forever;
+        // Given up after its time, not never.
+        EXPECT_LT(took, std::chrono::seconds(20));
+        if (forever) {
+            EXPECT_GE(took, std::chrono::milliseconds(100));
+        }
+    }
+}
+
+TEST(ServoLoop, WaitReturnsWhenTheLoopStopsByItselfAndScatteredMissesDoNotStopIt) {
+    Motors motors(2);
+    motors.every[0] = 2;      // answers every other cycle: never 2 in a row missed
+    motors.fault_from[1] = 200;
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(2);
+    Lease lease;
+    ServoSettings settings = fast_settings();
+    settings.max_misses = 2;
+    auto loop = made(group, buses, lease, settings);
+    EXPECT_TRUE(loop->wait(0));  // not started: nothing to wait for
+    ASSERT_TRUE(loop->start().has_value());
+    EXPECT_FALSE(loop->wait(1'000'000));
+    EXPECT_TRUE(loop->wait(-1));
+    EXPECT_EQ(loop->stop_reason().kind, StopReason::Kind::MotorFault);
+    EXPECT_GE(loop->stats().joints[0].misses, 50U);
+    loop->stop();
+    expect_last_frames_disable(buses, 2, "fault");
+}
+
+TEST(ServoLoop, AChildForkedDuringAStopCanReleaseItsCopy) {
+    for (int round = 0; round < 5; ++round) {
+        Motors motors(2);
+        ScriptedBuses buses(1, motors.responder());
+        const MotorGroup group = group_of(2);
+        Lease lease;
+        ServoSettings settings = fast_settings();
+        settings.stop_damping_ns = 50'000'000;
+        auto loop = made(group, buses, lease, settings);
+        ASSERT_TRUE(loop->start().has_value());
+        wait_for(*loop, 5);
+        std::thread stopper([&] { loop->stop(); });
+        while (loop->phase() != Phase::Stopping && loop->phase() != Phase::Stopped) {
+        }
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(20);  // a hang ends the child by SIGALRM
+            loop.reset();
+            ServoLoop::stop_all(true);
+            ::_exit(0);
+        }
+        stopper.join();
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+}
+
+TEST(ServoLoop, NoCommandedPositionPassesAJointLimitAndEachStepKeepsTheVelocityBound) {
+    Motors motors(2);
+    // Motor 2 stands at 1.5 rad, beyond its range's 1.0.
+    motors.position = {raw_position(0.0), raw_position(1.5)};
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(2);
+    Lease lease;
+    ServoSettings settings = fast_settings();
+    settings.limits = {MotionLimits{2.0, 40.0, -0.1, 0.2}, MotionLimits{2.0, 40.0, -1.0, 1.0}};
+    auto loop = made(group, buses, lease, settings);
+    ASSERT_TRUE(loop->start().has_value());
+    wait_for(*loop, 20);
+    // Held where it stands, outside its range, until told to move.
+    std::vector<JointReading> readings(2);
+    (void)loop->read_states(readings);
+    EXPECT_NEAR(readings[1].q, 1.5, 1e-3);
+    // Far beyond, moving outward: clamped to the limit, braked before it.
+    ASSERT_TRUE(loop->set_targets(std::vector<JointTarget>{{5.0, 1.0, 0, 5, 0.5}, {-5.0, -1.0, 0, 5, 0.5}}));
+    wait_for(*loop, 1000);
+    ASSERT_TRUE(loop->set_targets(std::vector<JointTarget>{{-5.0, -1.0, 0, 5, 0.5}, {0.0, 0, 0, 5, 0.5}}));
+    wait_for(*loop, 1400);
+    const ServoStats stats = loop->stats();
+    loop->stop();
+    EXPECT_EQ(stats.joints[0].clamped, 2U);
+    EXPECT_EQ(stats.joints[1].clamped, 1U);
+    const double lsb = 25.0 / 65535.0;
+    const auto by = frames_by_motor(buses, 2);
+    for (std::size_t i = 0; i < 2; ++i) {
+        double previous = i == 0 ? 0.0 : 1.5;
+        double fastest = 0.0;
+        for (const Payload& frame : by[i]) {
+            if (is_special(frame, damiao::kEnableCode) || is_special(frame, damiao::kDisableCode) ||
+                mit_raw(frame).kp == 0) {
+                continue;  // the special commands, the stop's damping
+            }
+            const double q = position_of(mit_raw(frame).q);
+            if (i == 0) {
+                EXPECT_LE(q, 0.2 + lsb);
+                EXPECT_GE(q, -0.1 - lsb);
+            } else {
+                // Only ever towards its range, and once in it, never out again.
+                EXPECT_LE(q, std::max(previous, 1.0) + lsb);
+            }
+            // 2 rad/s at 1 kHz: at most 2 mrad a period.
+            EXPECT_LE(std::abs(q - previous), 0.002 + 2 * lsb);
+            fastest = std::max(fastest, std::abs(q - previous));
+            previous = q;
+        }
+        EXPECT_GE(fastest, 0.002 - 2 * lsb) << "never at full speed: the period is off";
+        EXPECT_NEAR(previous, i == 0 ? -0.1 : 0.0, 2 * lsb) << i;
+    }
+}
+
+TEST(ServoLoop, TargetsThatStopComingBringEveryJointToRestWithoutFeedForward) {
+    Motors motors(1);
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(1);
+    Lease lease;
+    ServoSettings settings = fast_settings();
+    settings.target_timeout_ns = 30'000'000;
+    auto loop = made(group, buses, lease, settings);
+    ASSERT_TRUE(loop->start().has_value());
+    ASSERT_TRUE(loop->set_targets(std::vector<JointTarget>{{3.0, 0.0, 1.0, 5, 0.5}}));
+    wait_for(*loop, 400);
+    loop->stop();
+    const auto by = frames_by_motor(buses, 1);
+    // The last MIT command before the damping: at rest short of 3 rad, no torque.
+    std::size_t k = by[0].size() - 1;
+    while (k > 0 && (is_special(by[0][k], damiao::kDisableCode) || mit_raw(by[0][k]).kp == 0)) {
+        --k;
+    }
+    const MitRaw held = mit_raw(by[0][k]);
+    EXPECT_LT(position_of(held.q), 0.5);
+    EXPECT_EQ(held.dq, 2047U);   // 0 rad/s in 12 bits of +-30, truncated
+    EXPECT_EQ(held.tau, 2047U);  // 0 N·m of +-10
+    EXPECT_EQ(mit_raw(by[0][k - 1]).q, held.q);
+}
+
+TEST(ServoLoop, AStallCostsOneLateStartNotARunOfThem) {
+    Motors motors(2);
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(2);
+    struct SlowLease final : ServoLoop::BusLease {
+        std::atomic<int> stall_us{0};
+        std::atomic<int> cycle_us{0};
+        void acquire() noexcept override {
+            const int stall = stall_us.exchange(0) + cycle_us.load();
+            std::this_thread::sleep_for(std::chrono::microseconds(stall));
+        }
+        void release() noexcept override {}
+    } lease;
+    ServoSettings settings = fast_settings();
+    settings.rate_hz = 500;
+    settings.log_capacity = 4000;
+    auto loop = ServoLoop::make(group, buses, lease, settings);
+    ASSERT_TRUE(loop.has_value());
+    ASSERT_TRUE((*loop)->start().has_value());
+    lease.cycle_us = 600;  // each cycle takes 0.3 of a period, or more
+    for (int stall = 0; stall < 10; ++stall) {
+        wait_for(**loop, (*loop)->stats().cycles + 20);
+        lease.stall_us = 3'200;  // the next start 1.9 periods late
+    }
+    wait_for(**loop, (*loop)->stats().cycles + 20);
+    const ServoLog log = (*loop)->log();
+    (*loop)->stop();
+    // A start that carried lateness over from the one before would follow it
+    // by less than half a period.
+    std::size_t crowded = 0;
+    for (std::size_t k = 1; k < log.time_ns.size(); ++k) {
+        crowded += log.time_ns[k] - log.time_ns[k - 1] < 1'000'000 ? 1U : 0U;
+    }
+    EXPECT_EQ(crowded, 0U);
 }
 
 }  // namespace
