@@ -17,6 +17,8 @@
 #include <utility>
 #include <variant>
 
+#include "support/number_text.hpp"
+
 namespace axiolink::control {
 namespace {
 
@@ -28,8 +30,10 @@ constexpr double kMinRate = 1.0;
 constexpr double kMaxRate = 4000.0;
 constexpr std::uint8_t kFirstFault = 8;
 constexpr std::uint32_t kMitMode = 1;
-// Verified enables tried at start.
+// Verified enables tried at start; verified disables at least sent at the
+// end of a safe stop.
 constexpr int kEnableRounds = 3;
+constexpr int kDisableRounds = 3;
 // The loop's thread needs a few tens of kilobytes (a group cycle keeps its
 // frames on the stack); this much leaves room to spare.
 constexpr std::size_t kStackBytes = 512 * 1024;
@@ -64,14 +68,8 @@ std::string hex_motor(std::uint16_t motor_id) {
 // The shortest text that reads back as the same single-precision value, as
 // the motors' limits are written everywhere else.
 std::string float_text(double value) {
-    std::array<char, 32> text{};
-    for (int digits = 1; digits <= 9; ++digits) {
-        std::snprintf(text.data(), text.size(), "%.*g", digits, value);
-        if (static_cast<float>(std::strtod(text.data(), nullptr)) == static_cast<float>(value)) {
-            break;
-        }
-    }
-    return text.data();
+    support::NumberBuffer buffer;
+    return std::string(support::shortest_text(static_cast<float>(value), buffer));
 }
 
 }  // namespace
@@ -333,10 +331,6 @@ ServoLoop::ServoLoop(const damiao::MotorGroup& group, transport::BusSet& buses, 
         limits.q_max = std::min(limits.q_max, p_max);
         limiters_[i] = *JointLimiter::make(limits);
     }
-    if (settings_.log_capacity > 0) {
-        log_.reset(new LogCell[settings_.log_capacity]());
-        log_values_.reset(new std::atomic<double>[settings_.log_capacity * joints_ * 4]());
-    }
     LoopRegistry::install_fork_handlers();
     const LoopRegistry::Locked locked;
     LoopRegistry::loops->push_back(this);
@@ -352,6 +346,15 @@ std::expected<std::unique_ptr<ServoLoop>, std::string> ServoLoop::make(
     const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
     ServoSettings settings, std::vector<const void*> claims) {
     const auto& members = group.members();
+    for (std::size_t i = 0; i < settings.limits.size() && i < members.size(); ++i) {
+        const MotionLimits& joint = settings.limits[i];
+        if (!(joint.q_min < joint.q_max)) {
+            return std::unexpected("min_q[" + std::to_string(i) + "] = " + float_text(joint.q_min) +
+                                   " is not below max_q[" + std::to_string(i) + "] = " +
+                                   float_text(joint.q_max) + " for motor " +
+                                   hex_motor(members[i].driver.motor_id()));
+        }
+    }
     if (auto refusal = settings_refusal(settings, members.size())) {
         return std::unexpected(std::move(*refusal));
     }
@@ -422,7 +425,20 @@ std::expected<void, StartFailure> ServoLoop::start() {
             LoopRegistry::hold_sigterm(*this);
         }
     }
-    std::optional<StartFailure> failed = settings_.check_mode ? check_modes() : std::nullopt;
+    // The log, which may be large, only for a loop that starts.
+    std::optional<StartFailure> failed;
+    if (settings_.log_capacity > 0 && !log_) {
+        log_.reset(new (std::nothrow) LogCell[settings_.log_capacity]());
+        log_values_.reset(new (std::nothrow) std::atomic<double>[settings_.log_capacity * joints_ * 4]());
+        if (!log_ || !log_values_) {
+            log_.reset();
+            log_values_.reset();
+            failed = StartFailure{StartFailure::Kind::Thread, {}, {}, ENOMEM, 0};
+        }
+    }
+    if (!failed && settings_.check_mode) {
+        failed = check_modes();
+    }
     if (!failed) {
         failed = enable_all();
         if (!failed && stop_asked()) {
@@ -519,11 +535,12 @@ std::optional<StartFailure> ServoLoop::enable_all() {
 }
 
 // Rounds of the group's verified disable while a motor has not confirmed it,
-// for disable_timeout_ns: a busy bus or machine can make an answer miss a
-// round, and a motor that stays enabled is what the stop exists to prevent.
+// for disable_timeout_ns and at least kDisableRounds: a busy bus or machine
+// can make answers miss a few rounds, and a motor that stays enabled is what
+// the stop exists to prevent.
 void ServoLoop::disable_all() noexcept {
     const std::int64_t until = now_ns() + static_cast<std::int64_t>(settings_.disable_timeout_ns);
-    do {
+    for (int round = 1;; ++round) {
         lease_.acquire();
         group_.command(buses_, GroupCommand::Disable, results_, {received_, late_});
         lease_.release();
@@ -535,10 +552,10 @@ void ServoLoop::disable_all() noexcept {
             }
             all = all && disabled_[i];
         }
-        if (all) {
+        if (all || (round >= kDisableRounds && now_ns() >= until)) {
             return;
         }
-    } while (now_ns() < until);
+    }
 }
 
 std::optional<StartFailure> ServoLoop::start_thread() {
@@ -813,7 +830,9 @@ ServoLog ServoLoop::log() const {
     log.q.resize(joints_);
     log.dq.resize(joints_);
     log.tau.resize(joints_);
-    if (!log_) {
+    // Made by the start, before it announces the loop running.
+    const Phase at = phase();
+    if (at == Phase::Idle || at == Phase::Starting || !log_) {
         return log;
     }
     const std::size_t capacity = settings_.log_capacity;

@@ -62,8 +62,8 @@ struct ServoSettings {
     double stop_kd = 1.0;               // damping while stopping
     std::uint64_t stop_damping_ns = 200'000'000;  // how long, before the disable
     // The safe stop's disable goes again to every motor that has not
-    // confirmed it, until all have or this much time has passed (at least
-    // one round is sent whatever it is).
+    // confirmed it, until all have, or this much time has passed and three
+    // rounds have been sent.
     std::uint64_t disable_timeout_ns = 100'000'000;
     int priority = 0;                   // SCHED_FIFO priority asked for; 0: none
     bool lock_memory = false;           // ask for mlockall

@@ -26,7 +26,7 @@ struct Signature {
     std::size_t required;  // the leading parameters without a default
 };
 
-inline constexpr std::size_t kMaxParameters = 16;
+inline constexpr std::size_t kMaxParameters = 24;
 
 // Borrowed references, one per parameter; nullptr where not given.
 struct Arguments {

@@ -40,9 +40,12 @@ class CompanionTest(unittest.TestCase):
             axiolink_ext.MotorGroup.disable: "(self, /)",
             axiolink_ext.MotorGroup.clear_error: "(self, /)",
             axiolink_ext.ServoLoop: "(group, rate_hz=500, kp=5.0, kd=0.5, max_velocity=1.0, "
-                                    "max_acceleration=5.0, max_misses=10, target_timeout_ms=0, "
-                                    "stop_kd=1.0, stop_damping_ms=200, priority=40, "
-                                    "lock_memory=True, log_capacity=0)",
+                                    "max_acceleration=5.0, min_q=None, max_q=None, "
+                                    "max_misses=10, target_timeout_ms=0, stop_kd=1.0, "
+                                    "stop_damping_ms=200, disable_timeout_ms=100, priority=40, "
+                                    "lock_memory=True, log_capacity=0, cpu=-1, "
+                                    "stop_on_sigterm=True)",
+            axiolink_ext.ServoLoop.wait: "(self, /, timeout=None)",
             axiolink_ext.ServoLoop.set_targets: "(self, /, q=None, dq=None, tau=None, kp=None, "
                                                 "kd=None)",
             axiolink_ext.read_register: "(motor, bus, register)",

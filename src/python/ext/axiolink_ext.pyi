@@ -71,6 +71,7 @@ class _RealTime(typing.TypedDict):
     sched_fifo: bool
     priority: int
     memory_locked: bool
+    cpu: int | None
 
 class _ServoStats(typing.TypedDict):
     cycles: int
@@ -82,6 +83,7 @@ class _ServoStats(typing.TypedDict):
     consecutive_misses: tuple[int, ...]
     most_consecutive_misses: tuple[int, ...]
     late_answers: tuple[int, ...]
+    clamped: tuple[int, ...]
     disabled: tuple[bool, ...]
     real_time: _RealTime
 
@@ -99,12 +101,16 @@ _PerMotor: typing.TypeAlias = Sequence[float] | Buffer
 class ServoLoop:
     def __new__(cls, group: MotorGroup, rate_hz: float = 500, kp: float = 5.0, kd: float = 0.5,
                 max_velocity: float | Sequence[float] = 1.0,
-                max_acceleration: float | Sequence[float] = 5.0, max_misses: int = 10,
+                max_acceleration: float | Sequence[float] = 5.0,
+                min_q: float | Sequence[float] | None = None,
+                max_q: float | Sequence[float] | None = None, max_misses: int = 10,
                 target_timeout_ms: int = 0, stop_kd: float = 1.0, stop_damping_ms: int = 200,
-                priority: int = 40, lock_memory: bool = True,
-                log_capacity: int = 0) -> ServoLoop: ...
+                disable_timeout_ms: int = 100, priority: int = 40, lock_memory: bool = True,
+                log_capacity: int = 0, cpu: int = -1,
+                stop_on_sigterm: bool = True) -> ServoLoop: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...
+    def wait(self, /, timeout: float | None = None) -> bool: ...
     def set_targets(self, /, q: _PerMotor | None = None, dq: _PerMotor | None = None,
                     tau: _PerMotor | None = None, kp: _PerMotor | None = None,
                     kd: _PerMotor | None = None) -> None: ...

@@ -48,52 +48,38 @@ private:
 
 struct PyServoLoop {
     PyRef group;  // the axiolink_ext.MotorGroup
-    ServoSettings settings;
     std::vector<GuardedTransport*> buses;
     std::unique_ptr<LoopLease> lease;
     std::unique_ptr<transport::SocketCanBusSet> bus_set;
-    std::unique_ptr<ServoLoop> loop;
+    std::unique_ptr<ServoLoop> loop;    // made with the object; started by start()
     std::vector<JointTarget> last_set;  // the targets handed over last, for the fields not given
-    pid_t owner = 0;                    // the process whose thread runs the loop
 };
 
 const PyMotorGroup& group_of(const PyServoLoop& self) {
     return unwrap<PyMotorGroup>(self.group.get());
 }
 
-// Loops whose thread runs, guarded by the interpreter lock: stopped at
-// interpreter exit, forgotten in a forked child, and no two may share a bus.
-std::vector<PyServoLoop*> g_running;
+using Phase = ServoLoop::Phase;
 
-void forget(PyServoLoop& self) {
-    std::erase(g_running, &self);
-}
-
-// In a forked child: the loops' threads are the parent's; their objects
-// here report that they do not run, and never command a motor.
-void abandon_in_child() noexcept {
-    for (PyServoLoop* running : g_running) {
-        running->loop->abandon();
-    }
-    g_running.clear();
-}
-
+// Started in this process (the thread may have ended by itself since).
 bool runs_here(const PyServoLoop& self) {
-    return self.loop && self.owner == ::getpid();
+    const Phase phase = self.loop->phase();
+    return phase == Phase::Running || phase == Phase::Stopping || phase == Phase::Stopped;
+}
+
+bool not_started(const PyServoLoop& self) {
+    const Phase phase = self.loop->phase();
+    return phase == Phase::Idle || phase == Phase::Starting;
 }
 
 // Stops the loop safely (damping, then every motor disabled), with the
 // interpreter lock released while it waits.
 void stop_loop(PyServoLoop& self) {
-    if (!runs_here(self)) {
-        return;
-    }
     ServoLoop* loop = self.loop.get();
     Py_BEGIN_ALLOW_THREADS {
         loop->stop();
     }
     Py_END_ALLOW_THREADS;
-    forget(self);
 }
 
 std::string hex_motor(std::uint16_t motor_id) {
@@ -107,15 +93,24 @@ std::string number_text(double value) {
     return std::string(support::shortest_text(static_cast<float>(value), buffer));
 }
 
+std::unexpected<Failure> forked_off() {
+    return error_value(PyExc_RuntimeError,
+                       "the servo loop runs in another process (this one was forked from it)");
+}
+
 // The stop's reason as the exception a program gets: a MotorError naming
 // the motor for a fault or misses, a RuntimeError otherwise.
 std::unexpected<Failure> stopped(const PyServoLoop& self) {
-    if (!self.loop) {
-        return error_value(PyExc_RuntimeError, "the servo loop has not been started");
-    }
-    if (self.owner != ::getpid()) {
-        return error_value(PyExc_RuntimeError,
-                           "the servo loop runs in another process (this one was forked from it)");
+    switch (self.loop->phase()) {
+        case Phase::Idle:
+        case Phase::Starting:
+            return error_value(PyExc_RuntimeError, "the servo loop has not been started");
+        case Phase::Abandoned:
+            return forked_off();
+        case Phase::Running:
+        case Phase::Stopping:
+        case Phase::Stopped:
+            break;
     }
     const StopReason reason = self.loop->stop_reason();
     switch (reason.kind) {
@@ -135,11 +130,18 @@ std::unexpected<Failure> stopped(const PyServoLoop& self) {
 
 // --- construction ----------------------------------------------------------
 
-constexpr std::array<std::string_view, 13> kNewParams = {
-    "group",       "rate_hz",          "kp",         "kd",         "max_velocity",
-    "max_acceleration", "max_misses",  "target_timeout_ms", "stop_kd", "stop_damping_ms",
-    "priority",    "lock_memory",      "log_capacity"};
+constexpr std::array<std::string_view, 18> kNewParams = {
+    "group",           "rate_hz",      "kp",           "kd",
+    "max_velocity",    "max_acceleration", "min_q",    "max_q",
+    "max_misses",      "target_timeout_ms", "stop_kd", "stop_damping_ms",
+    "disable_timeout_ms", "priority",  "lock_memory",  "log_capacity",
+    "cpu",             "stop_on_sigterm"};
 constexpr Signature kNewSignature{"ServoLoop.__new__()", kNewParams, 1};
+enum Param : std::size_t {
+    kGroup, kRate, kKp, kKd, kMaxVelocity, kMaxAcceleration, kMinQ, kMaxQ, kMaxMisses,
+    kTargetTimeout, kStopKd, kStopDamping, kDisableTimeout, kPriority, kLockMemory, kLogCapacity,
+    kCpu, kStopOnSigterm
+};
 
 PyResult<std::vector<double>> doubles(PyObject* given, std::string_view name, std::size_t count);
 
@@ -156,71 +158,100 @@ PyResult<std::vector<double>> per_motor(PyObject* given, std::string_view name, 
     return doubles(given, name, count);
 }
 
-template <class T>
-PyResult<T> optional_number(PyObject* given, std::string_view name, T fallback) {
+PyResult<double> optional_double(PyObject* given, std::string_view name, double fallback) {
+    return given == nullptr ? PyResult<double>(fallback) : to_double(given, name);
+}
+
+// A whole number within [lowest, most]: "max_misses must be from 1 to
+// 1000000, got -1", negatives and numbers beyond 64 bits alike.
+PyResult<std::int64_t> bounded_int(PyObject* given, std::string_view name, std::int64_t fallback,
+                                   std::int64_t lowest, std::int64_t most) {
     if (given == nullptr) {
         return fallback;
     }
-    if constexpr (std::is_same_v<T, double>) {
-        return to_double(given, name);
-    } else {
-        return to_u64(given, name).transform([](std::uint64_t value) { return static_cast<T>(value); });
+    PyRef index = PyRef::steal(PyNumber_Index(given));
+    if (!index) {
+        PyErr_Clear();
+        return error_value(PyExc_TypeError, std::string(name) + ": expected an integer, got " +
+                                                Py_TYPE(given)->tp_name);
     }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        return already_set();
+    }
+    if (overflow != 0 || value < lowest || value > most) {
+        PyRef text = PyRef::steal(PyObject_Str(index.get()));
+        const char* shown = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (shown == nullptr) {
+            return already_set();
+        }
+        return error_value(PyExc_ValueError, std::string(name) + " must be from " +
+                                                 std::to_string(lowest) + " to " +
+                                                 std::to_string(most) + ", got " + shown);
+    }
+    return static_cast<std::int64_t>(value);
 }
+
+PyResult<bool> optional_truth(PyObject* given, bool fallback) {
+    if (given == nullptr) {
+        return fallback;
+    }
+    const int truth = PyObject_IsTrue(given);
+    if (truth < 0) {
+        return already_set();
+    }
+    return truth != 0;
+}
+
+// Bounds no program needs to come near: an hour, ten million cycles
+// (at 1 kHz almost three hours of log).
+constexpr std::int64_t kMaxLog = 10'000'000;
+constexpr std::int64_t kMaxMillis = 3'600'000;
+constexpr std::int64_t kMostMisses = 1'000'000;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 PyResult<ServoSettings> settings_from(const Arguments& matched, std::size_t motors) {
     ServoSettings settings;
-    settings.priority = 40;
-    settings.lock_memory = true;
-    auto rate = optional_number<double>(matched[1], "rate_hz", 500.0);
-    auto kp = optional_number<double>(matched[2], "kp", settings.kp);
-    auto kd = optional_number<double>(matched[3], "kd", settings.kd);
-    auto velocity = per_motor(matched[4], "max_velocity", motors, control::kDefaultMotionLimits.v_max);
-    auto acceleration =
-        per_motor(matched[5], "max_acceleration", motors, control::kDefaultMotionLimits.a_max);
-    auto misses = optional_number<std::uint64_t>(matched[6], "max_misses", settings.max_misses);
-    auto target_timeout = optional_number<std::uint64_t>(matched[7], "target_timeout_ms", 0);
-    auto stop_kd = optional_number<double>(matched[8], "stop_kd", settings.stop_kd);
-    auto damping = optional_number<std::uint64_t>(matched[9], "stop_damping_ms",
-                                                  settings.stop_damping_ns / 1'000'000);
-    auto priority = optional_number<std::uint64_t>(matched[10], "priority", 40);
-    auto capacity = optional_number<std::uint64_t>(matched[12], "log_capacity", 0);
+    auto rate = optional_double(matched[kRate], "rate_hz", 500.0);
+    auto kp = optional_double(matched[kKp], "kp", settings.kp);
+    auto kd = optional_double(matched[kKd], "kd", settings.kd);
+    auto velocity = per_motor(matched[kMaxVelocity], "max_velocity", motors,
+                              control::kDefaultMotionLimits.v_max);
+    auto acceleration = per_motor(matched[kMaxAcceleration], "max_acceleration", motors,
+                                  control::kDefaultMotionLimits.a_max);
+    // Not given: each motor's whole p_max.
+    const auto given = [&matched](Param param) {
+        return matched[param] == Py_None ? nullptr : matched[param];
+    };
+    auto min_q = per_motor(given(kMinQ), "min_q", motors, -kInfinity);
+    auto max_q = per_motor(given(kMaxQ), "max_q", motors, kInfinity);
+    auto misses = bounded_int(matched[kMaxMisses], "max_misses", settings.max_misses, 1, kMostMisses);
+    auto target_timeout = bounded_int(matched[kTargetTimeout], "target_timeout_ms", 0, 0, kMaxMillis);
+    auto stop_kd = optional_double(matched[kStopKd], "stop_kd", settings.stop_kd);
+    auto damping = bounded_int(matched[kStopDamping], "stop_damping_ms",
+                               static_cast<std::int64_t>(settings.stop_damping_ns / 1'000'000), 0,
+                               kMaxMillis);
+    auto disable_timeout = bounded_int(
+        matched[kDisableTimeout], "disable_timeout_ms",
+        static_cast<std::int64_t>(settings.disable_timeout_ns / 1'000'000), 0, kMaxMillis);
+    auto priority = bounded_int(matched[kPriority], "priority", 40, 0, 99);
+    auto lock_memory = optional_truth(matched[kLockMemory], true);
+    auto capacity = bounded_int(matched[kLogCapacity], "log_capacity", 0, 0, kMaxLog);
+    auto cpu = bounded_int(matched[kCpu], "cpu", -1, -1, CPU_SETSIZE - 1);
+    auto sigterm = optional_truth(matched[kStopOnSigterm], true);
     for (const Failure* failed :
          {rate ? nullptr : &rate.error(), kp ? nullptr : &kp.error(), kd ? nullptr : &kd.error(),
           velocity ? nullptr : &velocity.error(), acceleration ? nullptr : &acceleration.error(),
+          min_q ? nullptr : &min_q.error(), max_q ? nullptr : &max_q.error(),
           misses ? nullptr : &misses.error(), target_timeout ? nullptr : &target_timeout.error(),
           stop_kd ? nullptr : &stop_kd.error(), damping ? nullptr : &damping.error(),
-          priority ? nullptr : &priority.error(), capacity ? nullptr : &capacity.error()}) {
+          disable_timeout ? nullptr : &disable_timeout.error(),
+          priority ? nullptr : &priority.error(), lock_memory ? nullptr : &lock_memory.error(),
+          capacity ? nullptr : &capacity.error(), cpu ? nullptr : &cpu.error(),
+          sigterm ? nullptr : &sigterm.error()}) {
         if (failed != nullptr) {
             return std::unexpected(*failed);
-        }
-    }
-    if (matched[11] != nullptr) {
-        const int truth = PyObject_IsTrue(matched[11]);
-        if (truth < 0) {
-            return already_set();
-        }
-        settings.lock_memory = truth != 0;
-    }
-    // Bounds no program needs to come near: an hour, ten million cycles
-    // (at 1 kHz almost three hours of log).
-    constexpr std::uint64_t kMaxLog = 10'000'000;
-    constexpr std::uint64_t kMaxMillis = 3'600'000;
-    constexpr std::uint64_t kMaxMisses = 1'000'000;
-    const struct {
-        const char* name;
-        std::uint64_t value;
-        std::uint64_t most;
-    } bounded[] = {{"log_capacity", *capacity, kMaxLog},
-                   {"target_timeout_ms", *target_timeout, kMaxMillis},
-                   {"stop_damping_ms", *damping, kMaxMillis},
-                   {"max_misses", *misses, kMaxMisses},
-                   {"priority", *priority, 99}};
-    for (const auto& bound : bounded) {
-        if (bound.value > bound.most) {
-            return error_value(PyExc_ValueError, std::string(bound.name) + " must be at most " +
-                                                     std::to_string(bound.most) + ", got " +
-                                                     std::to_string(bound.value));
         }
     }
     settings.rate_hz = *rate;
@@ -228,18 +259,18 @@ PyResult<ServoSettings> settings_from(const Arguments& matched, std::size_t moto
     settings.kd = *kd;
     settings.limits.resize(motors);
     for (std::size_t i = 0; i < motors; ++i) {
-        settings.limits[i] = {(*velocity)[i], (*acceleration)[i]};
+        settings.limits[i] = {(*velocity)[i], (*acceleration)[i], (*min_q)[i], (*max_q)[i]};
     }
     settings.max_misses = static_cast<std::uint32_t>(*misses);
-    settings.target_timeout_ns = *target_timeout * 1'000'000;
+    settings.target_timeout_ns = static_cast<std::uint64_t>(*target_timeout) * 1'000'000;
     settings.stop_kd = *stop_kd;
-    settings.stop_damping_ns = *damping * 1'000'000;
+    settings.stop_damping_ns = static_cast<std::uint64_t>(*damping) * 1'000'000;
+    settings.disable_timeout_ns = static_cast<std::uint64_t>(*disable_timeout) * 1'000'000;
     settings.priority = static_cast<int>(*priority);
+    settings.lock_memory = *lock_memory;
     settings.log_capacity = static_cast<std::size_t>(*capacity);
-    if (const auto refusal = control::settings_refusal(settings, motors)) {
-        return error_value(PyExc_ValueError, *refusal);
-    }
-    // Gains the motors' MIT limits can carry.
+    settings.cpu = static_cast<int>(*cpu);
+    settings.stop_on_sigterm = *sigterm;
     return settings;
 }
 
@@ -252,7 +283,7 @@ PyResult<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!group_type) {
         return std::unexpected(std::move(group_type.error()));
     }
-    auto group = to_instance((*matched)[0], "group", *group_type, "MotorGroup");
+    auto group = to_instance((*matched)[kGroup], "group", *group_type, "MotorGroup");
     if (!group) {
         return std::unexpected(std::move(group.error()));
     }
@@ -261,23 +292,24 @@ PyResult<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!settings) {
         return std::unexpected(std::move(settings.error()));
     }
-    for (const damiao::GroupMember& member : payload.group.members()) {
-        const damiao::MitLimits& limits = member.driver.limits();
-        if (settings->kp > limits.kp_max || settings->kd > limits.kd_max) {
-            return error_value(PyExc_ValueError,
-                               "kp " + number_text(settings->kp) + " or kd " +
-                                   number_text(settings->kd) + " is beyond motor " +
-                                   hex_motor(member.driver.motor_id()) + "'s kp_max " +
-                                   number_text(limits.kp_max) + " or kd_max " +
-                                   number_text(limits.kd_max));
-        }
-    }
     PyServoLoop loop;
     loop.group = PyRef::borrow(*group);
-    loop.settings = std::move(*settings);
+    std::vector<transport::SocketCanTransport*> transports;
+    std::vector<const void*> claims;
     for (const PyRef& bus : payload.bus_objects) {
-        loop.buses.push_back(&unwrap<GuardedTransport>(bus.get()));
+        GuardedTransport* guarded = &unwrap<GuardedTransport>(bus.get());
+        loop.buses.push_back(guarded);
+        transports.push_back(&guarded->transport);
+        claims.push_back(guarded);
     }
+    loop.lease = std::make_unique<LoopLease>(loop.buses);
+    loop.bus_set = std::make_unique<transport::SocketCanBusSet>(transports);
+    auto made = ServoLoop::make(payload.group, *loop.bus_set, *loop.lease, std::move(*settings),
+                                std::move(claims));
+    if (!made) {
+        return error_value(PyExc_ValueError, made.error());
+    }
+    loop.loop = std::move(*made);
     return emplace<PyServoLoop>(type, std::move(loop));
 }
 
@@ -285,28 +317,13 @@ PyResult<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 
 PyResult<PyRef> start(PyObject* self, PyObject*) {
     PyServoLoop& loop = unwrap<PyServoLoop>(self);
-    if (loop.loop) {
-        return error_value(PyExc_RuntimeError, "the servo loop has been started already");
+    if (loop.loop->phase() == Phase::Abandoned) {
+        return forked_off();
     }
-    for (const PyServoLoop* other : g_running) {
-        for (GuardedTransport* bus : loop.buses) {
-            if (std::ranges::find(other->buses, bus) != other->buses.end()) {
-                return error_value(PyExc_RuntimeError,
-                                   "a bus of this group is driven by another running servo loop");
-            }
-        }
-    }
-    const PyMotorGroup& group = group_of(loop);
-    std::vector<transport::SocketCanTransport*> transports;
-    for (GuardedTransport* bus : loop.buses) {
-        transports.push_back(&bus->transport);
-    }
-    loop.lease = std::make_unique<LoopLease>(loop.buses);
-    loop.bus_set = std::make_unique<transport::SocketCanBusSet>(transports);
-    std::expected<std::unique_ptr<ServoLoop>, control::StartFailure> started =
-        std::unexpected(control::StartFailure{});
+    std::expected<void, control::StartFailure> started;
+    ServoLoop* core = loop.loop.get();
     Py_BEGIN_ALLOW_THREADS {
-        started = ServoLoop::start(group.group, *loop.bus_set, *loop.lease, loop.settings);
+        started = core->start();
     }
     Py_END_ALLOW_THREADS;
     if (!started) {
@@ -315,21 +332,25 @@ PyResult<PyRef> start(PyObject* self, PyObject*) {
             return already_set();
         }
         const control::StartFailure& failure = started.error();
-        if (failure.member) {
-            return motor_failure(group.group.members()[*failure.member].driver.motor_id(),
-                                 *failure.error);
+        const auto& members = group_of(loop).group.members();
+        switch (failure.kind) {
+            case control::StartFailure::Kind::Motor:
+                return motor_failure(members[*failure.member].driver.motor_id(), *failure.error);
+            case control::StartFailure::Kind::WrongMode:
+                return motor_failure(members[*failure.member].driver.motor_id(),
+                                     failure.message(), "wrong_mode");
+            case control::StartFailure::Kind::Thread:
+                return error_value(PyExc_OSError, "cannot start the servo loop's thread: " +
+                                                      transport::system_error_text(failure.os_error));
+            default:
+                return error_value(PyExc_RuntimeError, failure.message());
         }
-        return error_value(PyExc_OSError, "cannot start the servo loop's thread: " +
-                                              transport::system_error_text(failure.os_error));
     }
-    loop.loop = std::move(*started);
-    loop.owner = ::getpid();
-    g_running.push_back(&loop);
-    std::vector<control::JointReading> readings(loop.loop->size());
-    loop.loop->read_states(readings);
+    std::vector<control::JointReading> readings(core->size());
+    core->read_states(readings);
     loop.last_set.resize(readings.size());
     for (std::size_t i = 0; i < readings.size(); ++i) {
-        loop.last_set[i] = {readings[i].q, 0.0, 0.0, loop.settings.kp, loop.settings.kd};
+        loop.last_set[i] = {readings[i].q, 0.0, 0.0, core->settings().kp, core->settings().kd};
     }
     return PyRef::borrow(Py_None);
 }
@@ -339,8 +360,53 @@ PyResult<PyRef> stop(PyObject* self, PyObject*) {
     return PyRef::borrow(Py_None);
 }
 
+constexpr std::array<std::string_view, 1> kWaitParams = {"timeout"};
+constexpr Signature kWaitSignature{"ServoLoop.wait()", kWaitParams, 0};
+
+// Waits in slices, so that the main thread's signal handlers (Ctrl-C) run
+// within a few milliseconds while it waits.
+PyResult<PyRef> wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyServoLoop& loop = unwrap<PyServoLoop>(self);
+    auto matched = match_arguments(kWaitSignature, args, nargs, kwnames);
+    if (!matched) {
+        return std::unexpected(std::move(matched.error()));
+    }
+    PyObject* given = (*matched)[0];
+    std::int64_t left = -1;
+    if (given != nullptr && given != Py_None) {
+        auto seconds = to_double(given, "timeout");
+        if (!seconds) {
+            return std::unexpected(std::move(seconds.error()));
+        }
+        if (!(*seconds >= 0.0) || *seconds > 1e9) {
+            return error_value(PyExc_ValueError, "timeout must be None or from 0 to 1e9 seconds, got " +
+                                                     number_text(*seconds));
+        }
+        left = std::llround(*seconds * 1e9);
+    }
+    constexpr std::int64_t kSlice = 5'000'000;
+    const ServoLoop* core = loop.loop.get();
+    for (;;) {
+        const std::int64_t slice = left < 0 ? kSlice : std::min(left, kSlice);
+        bool ended = false;
+        Py_BEGIN_ALLOW_THREADS {
+            ended = core->wait(slice);
+        }
+        Py_END_ALLOW_THREADS;
+        if (ended) {
+            return PyRef::borrow(Py_True);
+        }
+        if (left >= 0 && (left -= slice) <= 0) {
+            return PyRef::borrow(Py_False);
+        }
+        if (PyErr_CheckSignals() != 0) {
+            return already_set();
+        }
+    }
+}
+
 PyResult<PyRef> enter(PyObject* self, PyObject*) {
-    if (!unwrap<PyServoLoop>(self).loop) {
+    if (unwrap<PyServoLoop>(self).loop->phase() == Phase::Idle) {
         if (auto started = start(self, nullptr); !started) {
             return std::unexpected(std::move(started.error()));
         }
@@ -452,8 +518,8 @@ PyResult<PyRef> set_targets(PyObject* self, PyObject* const* args, Py_ssize_t na
         const std::uint16_t motor = members[i].driver.motor_id();
         JointTarget& target = targets[i];
         target = {present[0] ? given[0][i] : loop.last_set[i].q, present[1] ? given[1][i] : 0.0,
-                  present[2] ? given[2][i] : 0.0, present[3] ? given[3][i] : loop.settings.kp,
-                  present[4] ? given[4][i] : loop.settings.kd};
+                  present[2] ? given[2][i] : 0.0, present[3] ? given[3][i] : loop.loop->settings().kp,
+                  present[4] ? given[4][i] : loop.loop->settings().kd};
         const std::array<double, 5> fields{target.q, target.dq, target.tau, target.kp, target.kd};
         for (std::size_t field = 0; field < fields.size(); ++field) {
             if (!std::isfinite(fields[field])) {
@@ -487,16 +553,17 @@ PyResult<PyRef> set_targets(PyObject* self, PyObject* const* args, Py_ssize_t na
 // --- reading -----------------------------------------------------------------------
 
 // array(typecode, bytes of `values`)
+// (An empty vector's data() may be null, which "y#" turns into None.)
 template <class T>
 PyResult<PyRef> array_of(const char* typecode, std::span<const T> values) {
-    return result_object(PyObject_CallFunction(
-        g_array_type, "sy#", typecode, reinterpret_cast<const char*>(values.data()),
-        static_cast<Py_ssize_t>(values.size_bytes())));
+    const char* bytes = values.empty() ? "" : reinterpret_cast<const char*>(values.data());
+    return result_object(PyObject_CallFunction(g_array_type, "sy#", typecode, bytes,
+                                               static_cast<Py_ssize_t>(values.size_bytes())));
 }
 
 PyResult<PyRef> states(PyObject* self, PyObject*) {
     PyServoLoop& loop = unwrap<PyServoLoop>(self);
-    if (!loop.loop) {
+    if (not_started(loop)) {
         return stopped(loop);
     }
     const std::size_t count = loop.loop->size();
@@ -576,10 +643,13 @@ PyResult<PyRef> per_joint(const control::ServoStats& stats, Field field) {
 }
 
 PyResult<PyRef> real_time(const PyServoLoop& loop) {
-    const control::RealTimeGrant grant = loop.loop ? loop.loop->real_time() : control::RealTimeGrant{};
+    const control::RealTimeGrant grant =
+        runs_here(loop) ? loop.loop->real_time() : control::RealTimeGrant{};
     return dict_of({{"sched_fifo", PyRef::borrow(grant.scheduled ? Py_True : Py_False)},
-                    {"priority", result_object(PyLong_FromLong(grant.scheduled ? loop.settings.priority : 0))},
-                    {"memory_locked", PyRef::borrow(grant.memory_locked ? Py_True : Py_False)}});
+                    {"priority", result_object(PyLong_FromLong(grant.scheduled ? loop.loop->settings().priority : 0))},
+                    {"memory_locked", PyRef::borrow(grant.memory_locked ? Py_True : Py_False)},
+                    {"cpu", grant.pinned ? result_object(PyLong_FromLong(loop.loop->settings().cpu))
+                                         : PyRef::borrow(Py_None)}});
 }
 
 // Per motor, after the loop stopped: whether its disable was confirmed by
@@ -599,7 +669,7 @@ PyResult<PyRef> disabled(const PyServoLoop& loop) {
 
 PyResult<PyRef> stats(PyObject* self, PyObject*) {
     PyServoLoop& loop = unwrap<PyServoLoop>(self);
-    if (!loop.loop) {
+    if (not_started(loop)) {
         return stopped(loop);
     }
     const control::ServoStats stats = loop.loop->stats();
@@ -613,6 +683,7 @@ PyResult<PyRef> stats(PyObject* self, PyObject*) {
         {"consecutive_misses", per_joint(stats, &control::JointCounts::consecutive_misses)},
         {"most_consecutive_misses", per_joint(stats, &control::JointCounts::most_consecutive)},
         {"late_answers", per_joint(stats, &control::JointCounts::late_answers)},
+        {"clamped", per_joint(stats, &control::JointCounts::clamped)},
         {"disabled", disabled(loop)},
         {"real_time", real_time(loop)},
     });
@@ -635,7 +706,7 @@ PyResult<PyRef> columns(const std::vector<std::vector<double>>& per_motor) {
 
 PyResult<PyRef> log(PyObject* self, PyObject*) {
     PyServoLoop& loop = unwrap<PyServoLoop>(self);
-    if (!loop.loop) {
+    if (not_started(loop)) {
         return stopped(loop);
     }
     const control::ServoLog log = loop.loop->log();
@@ -659,7 +730,7 @@ PyResult<PyRef> group(PyObject* self, void*) {
 }
 
 PyResult<PyRef> rate_hz(PyObject* self, void*) {
-    return result_object(PyFloat_FromDouble(unwrap<PyServoLoop>(self).settings.rate_hz));
+    return result_object(PyFloat_FromDouble(unwrap<PyServoLoop>(self).loop->settings().rate_hz));
 }
 
 PyResult<PyRef> real_time_getter(PyObject* self, void*) {
@@ -689,10 +760,10 @@ PyResult<PyRef> repr(PyObject* self) {
     for (std::size_t i = 0; i < members.size(); ++i) {
         text += (i == 0 ? "" : ", ") + hex_motor(members[i].driver.motor_id());
     }
-    text += " at " + number_text(loop.settings.rate_hz) + " Hz, ";
-    if (!loop.loop) {
+    text += " at " + number_text(loop.loop->settings().rate_hz) + " Hz, ";
+    if (not_started(loop)) {
         text += "not started";
-    } else if (loop.owner != ::getpid()) {
+    } else if (loop.loop->phase() == Phase::Abandoned) {
         text += "not running in this process";
     } else if (loop.loop->running()) {
         text += "running, cycle " + std::to_string(loop.loop->stats().cycles);
@@ -709,9 +780,7 @@ PyResult<PyRef> repr(PyObject* self) {
 }
 
 void dealloc_loop(PyObject* self) noexcept {
-    PyServoLoop& loop = unwrap<PyServoLoop>(self);
-    stop_loop(loop);
-    forget(loop);
+    stop_loop(unwrap<PyServoLoop>(self));
     dealloc<PyServoLoop>(self);
 }
 
@@ -724,7 +793,13 @@ PyMethodDef kMethods[] = {
     {"stop", entry<stop>, METH_NOARGS,
      "stop($self)\n--\n\n"
      "Stops the loop safely and waits: damping (no pull to any position) for\n"
-     "stop_damping_ms, then every motor disabled, each verified by its answer."},
+     "stop_damping_ms, then every motor disabled, each verified by its answer.\n"
+     "A loop that is starting in another thread ends its start first."},
+    {"wait", fastcall_entry<wait>(), METH_FASTCALL | METH_KEYWORDS,
+     "wait($self, /, timeout=None)\n--\n\n"
+     "Waits until the loop has stopped (by itself, or by a stop from any\n"
+     "thread) and returns True, or returns False after timeout seconds. A loop\n"
+     "that does not run (not started, stopped) returns True at once."},
     {"set_targets", fastcall_entry<set_targets>(), METH_FASTCALL | METH_KEYWORDS,
      "set_targets($self, /, q=None, dq=None, tau=None, kp=None, kd=None)\n--\n\n"
      "Hands the next targets to the loop, one value per motor in each given\n"
@@ -782,22 +857,27 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc,
      const_cast<char*>(
          "ServoLoop(group, rate_hz=500, kp=5.0, kd=0.5, max_velocity=1.0, max_acceleration=5.0, "
-         "max_misses=10, target_timeout_ms=0, stop_kd=1.0, stop_damping_ms=200, priority=40, "
-         "lock_memory=True, log_capacity=0)\n--\n\n"
+         "min_q=None, max_q=None, max_misses=10, target_timeout_ms=0, stop_kd=1.0, "
+         "stop_damping_ms=200, disable_timeout_ms=100, priority=40, lock_memory=True, "
+         "log_capacity=0, cpu=-1, stop_on_sigterm=True)\n--\n\n"
          "A servo loop on a thread of its own: one cycle of MIT commands to every\n"
          "motor of `group` per period, clocked on absolute deadlines.\n\n"
-         "Used as a context manager (or start() and stop()): it enables every\n"
-         "motor and holds each where it stands; targets from set_targets pass a\n"
-         "motion limiter per joint (max_velocity rad/s, max_acceleration rad/s^2;\n"
-         "a number or one per motor) on their way to the wire. It stops safely\n"
-         "(damping with stop_kd for stop_damping_ms, then every motor disabled)\n"
-         "on stop(), on leaving the block by any path, when the object is\n"
-         "released, at interpreter exit, when a motor reports a fault, or when a\n"
-         "motor misses max_misses cycles in a row. target_timeout_ms (0: off)\n"
-         "brings every joint to rest where it is when targets stop coming.\n"
-         "priority asks for SCHED_FIFO (0: no), lock_memory for mlockall;\n"
-         "real_time says what was granted. log_capacity keeps that many recent\n"
-         "cycles for log().")},
+         "Used as a context manager (or start() and stop()): it checks that every\n"
+         "motor is in MIT mode, enables every motor and holds each where it\n"
+         "stands; targets from set_targets pass a motion limiter per joint\n"
+         "(max_velocity rad/s, max_acceleration rad/s^2, the range min_q to max_q\n"
+         "rad, each a number or one per motor; no range: the motor's p_max) on their\n"
+         "way to the wire. It stops safely (damping with stop_kd for\n"
+         "stop_damping_ms, then every motor disabled, sent again for up to\n"
+         "disable_timeout_ms until each confirms) on stop(), on leaving the block\n"
+         "by any path, when the object is released, at interpreter exit, on\n"
+         "SIGTERM (unless stop_on_sigterm is False or the program handles it),\n"
+         "when a motor reports a fault, or when a motor misses max_misses cycles\n"
+         "in a row. target_timeout_ms (0: off) brings every joint to rest where it\n"
+         "is when targets stop coming. priority asks for SCHED_FIFO (0: no),\n"
+         "lock_memory for mlockall, cpu (-1: any) keeps the loop's thread on one\n"
+         "CPU; real_time says what was granted. log_capacity keeps that many\n"
+         "recent cycles for log().")},
     {},
 };
 
@@ -817,13 +897,14 @@ PyStructSequence_Field kStateFields[] = {
 PyStructSequence_Desc kStateDesc{"axiolink_ext.ServoStates", "The latest answer of every motor.",
                                  kStateFields, 7};
 
-// At interpreter exit, every loop still running stops safely, also one that
-// a daemon thread owns (whose objects are never released).
+// At interpreter exit, every loop still starting or running stops safely,
+// also one that a daemon thread owns (whose objects are never released) or
+// is starting right now; none starts after.
 PyObject* stop_all(PyObject*, PyObject*) noexcept {
-    const std::vector<PyServoLoop*> running = g_running;
-    for (PyServoLoop* loop : running) {
-        stop_loop(*loop);
+    Py_BEGIN_ALLOW_THREADS {
+        ServoLoop::stop_all(true);
     }
+    Py_END_ALLOW_THREADS;
     Py_RETURN_NONE;
 }
 
@@ -848,9 +929,6 @@ PyResult<void> prepare_servo_loops() {
         g_array_type = PyObject_GetAttrString(array.get(), "array");
         if (g_array_type == nullptr) {
             return already_set();
-        }
-        if (const int failed = pthread_atfork(nullptr, nullptr, abandon_in_child); failed != 0) {
-            return error_value(PyExc_OSError, transport::system_error_text(failed));
         }
         PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
         PyRef function = PyRef::steal(PyCFunction_New(&kStopAll, nullptr));

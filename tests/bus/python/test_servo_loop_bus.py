@@ -14,7 +14,7 @@ import time
 import unittest
 
 from axiolink import Damiao, SocketCanTransport
-from axiolink_ext import MotorError, MotorGroup, ServoLoop
+from axiolink_ext import MotorError, MotorGroup, ServoLoop, set_control_mode
 
 from bus_support import IFACE, REPLY_MS, Capture, Emulator
 
@@ -38,6 +38,12 @@ def last_commands(capture, ids=MOTORS):
         if frame.can_id in ids:
             last[frame.can_id] = frame.data.hex().upper()
     return [last.get(i) for i in ids]
+
+
+def mit_fields(data):
+    """q, dq, kp, kd, tau of an MIT frame, raw."""
+    return (data[0] << 8 | data[1], data[2] << 4 | data[3] >> 4, (data[3] & 0xF) << 8 | data[4],
+            data[5] << 4 | data[6] >> 4, (data[6] & 0xF) << 8 | data[7])
 
 
 def run_python(source, timeout=120):
@@ -312,8 +318,16 @@ class TargetTest(unittest.TestCase):
             (dict(max_velocity=[1, -1, 1]),
              "motor 1: invalid motion limit: v_max is -1, must be within [1e-06, 1e+06]"),
             (dict(max_acceleration=[1, 1]), "max_acceleration: expected one for every motor (3), got 2"),
-            (dict(log_capacity=10_000_001), "log_capacity must be at most 10000000, got 10000001"),
-            (dict(priority=100), "priority must be at most 99, got 100"),
+            (dict(log_capacity=10_000_001), "log_capacity must be from 0 to 10000000, got 10000001"),
+            (dict(priority=100), "priority must be from 0 to 99, got 100"),
+            (dict(max_misses=-1), "max_misses must be from 1 to 1000000, got -1"),
+            (dict(target_timeout_ms=-5), "target_timeout_ms must be from 0 to 3600000, got -5"),
+            (dict(stop_damping_ms=-1), "stop_damping_ms must be from 0 to 3600000, got -1"),
+            (dict(log_capacity=-(2**70)),
+             "log_capacity must be from 0 to 10000000, got -1180591620717411303424"),
+            (dict(max_q=13), "max_q[0] = 13 for motor 0x01 is beyond its p_max 12.5"),
+            (dict(min_q=[0, 0.5, 0], max_q=[1, 0.5, 1]),
+             "min_q[1] = 0.5 is not below max_q[1] = 0.5 for motor 0x02"),
         ]
         with Capture() as capture:
             for given, text in cases:
@@ -323,6 +337,178 @@ class TargetTest(unittest.TestCase):
             # The limits themselves are fine.
             ServoLoop(arm(self.bus), kp=500, kd=5, log_capacity=10_000_000, priority=99)
             self.assertEqual(capture.frames(), [])
+
+
+def loop_script(body):
+    """A program with a group of motors 1 to 3 on the bus named first, then `body`."""
+    return textwrap.dedent("""
+        import os, signal, sys, threading, time
+        from axiolink import Damiao, SocketCanTransport
+        from axiolink_ext import MotorGroup, ServoLoop
+        bus = SocketCanTransport(sys.argv[1])
+        group = MotorGroup([Damiao(i, 0x10 + i, timeout_ms=100) for i in (1, 2, 3)], bus,
+                           timeout_ms=100)
+    """) + textwrap.dedent(body)
+
+
+class LifecycleTest(unittest.TestCase):
+    """Starts from several threads, a start while the interpreter exits,
+    SIGTERM, a motor in another mode, and wait(): each checked by the last
+    frame every motor got."""
+
+    def setUp(self):
+        self.bus = SocketCanTransport(IFACE)
+
+    def test_starts_from_two_threads_run_one_loop_only(self):
+        with Emulator(*emulated(*MOTORS)), Capture() as capture:
+            group = arm(self.bus)
+            for same_object in (False, True, False, True, False):
+                loops = [ServoLoop(group, rate_hz=200, stop_damping_ms=20)]
+                loops.append(loops[0] if same_object else ServoLoop(group, rate_hz=200,
+                                                                      stop_damping_ms=20))
+                barrier = threading.Barrier(2)
+                errors = []
+
+                def start(loop):
+                    barrier.wait()
+                    try:
+                        loop.start()
+                    except RuntimeError as error:
+                        errors.append(str(error))
+
+                threads = [threading.Thread(target=start, args=(loop,)) for loop in loops]
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
+                self.assertEqual(len(errors), 1, errors)
+                self.assertIn(errors[0], ("the servo loop has been started already",
+                                          "a bus of this group is driven by another running "
+                                          "servo loop"))
+                self.assertEqual(sum(loop.running for loop in set(loops)), 1)
+                for loop in loops:
+                    loop.stop()
+            self.assertEqual(last_commands(capture), [DISABLE] * 3)
+
+    def test_a_loop_starting_in_a_daemon_thread_while_the_interpreter_exits_is_stopped(self):
+        source = loop_script("""
+            loop = ServoLoop(group, rate_hz=200, stop_damping_ms=20)
+            threading.Thread(target=loop.start, daemon=True).start()
+            time.sleep(float(sys.argv[2]))
+        """)
+        with Emulator(*emulated(*MOTORS)), Capture() as capture:
+            for delay in ("0", "0.001", "0.003", "0.01", "0.03", "0.1"):
+                with self.subTest(delay=delay):
+                    done = subprocess.run([sys.executable, "-c", source, IFACE, delay], capture_output=True, text=True, timeout=120)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    last = last_commands(capture)
+                    # Never enabled at all, or disabled again.
+                    self.assertTrue(all(frame in (None, DISABLE) for frame in last), last)
+
+    def test_sigterm_stops_the_loops_first_unless_the_program_says_otherwise(self):
+        source = loop_script("""
+            if sys.argv[2] == "handler":
+                signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(3))
+            with ServoLoop(group, rate_hz=200, stop_damping_ms=50,
+                           stop_on_sigterm=sys.argv[2] != "off"):
+                print("started", flush=True)
+                time.sleep(60)
+        """)
+        for how, status, last in (("default", -signal.SIGTERM, DISABLE),
+                                  ("handler", 3, DISABLE), ("off", -signal.SIGTERM, None)):
+            with self.subTest(how), Emulator(*emulated(*MOTORS)), Capture() as capture:
+                process = subprocess.Popen([sys.executable, "-c", source, IFACE, how], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                           text=True)
+                self.assertEqual(process.stdout.readline().strip(), "started")
+                time.sleep(0.2)
+                process.send_signal(signal.SIGTERM)
+                _, errors = process.communicate(timeout=60)
+                self.assertEqual(process.returncode, status, errors)
+                if last:
+                    self.assertEqual(last_commands(capture), [last] * 3)
+                else:  # ended at once, mid-motion: an MIT command
+                    self.assertNotIn(DISABLE, last_commands(capture))
+        # SIGTERM is caught only while a loop runs (the process's caught
+        # signals, as the kernel lists them).
+        with Emulator(*emulated(*MOTORS)):
+            done = run_python(loop_script("""
+            def caught():
+                mask = [line for line in open("/proc/self/status") if line.startswith("SigCgt")]
+                return bool(int(mask[0].split()[1], 16) >> (signal.SIGTERM - 1) & 1)
+            loop = ServoLoop(group, rate_hz=200, stop_damping_ms=20)
+            before = caught()
+            with loop:
+                during = caught()
+            print(before, during, caught())
+            """))
+        self.assertEqual(done.stdout.split(), ["False", "True", "False"], done.stderr)
+
+    def test_a_motor_in_another_mode_is_refused_and_nothing_is_enabled(self):
+        with Emulator("--motor", "1:0x11", "--motor", "2:0x12:dm4310:3", "--motor", "3:0x13"), \
+                Capture() as capture:
+            loop = ServoLoop(arm(self.bus), rate_hz=200)
+            with self.assertRaises(MotorError) as caught:
+                loop.start()
+            self.assertEqual((caught.exception.motor_id, caught.exception.kind), (2, "wrong_mode"))
+            self.assertEqual(caught.exception.text,
+                             'is in VEL mode (control mode 3), not MIT: the loop sends MIT '
+                             'commands only, which it would ignore; switch it first '
+                             '(set_control_mode(motor, bus, "mit"), or dmctl mode ID mit)')
+            self.assertEqual(last_commands(capture), [None] * 3)
+            # Switched, the same loop starts.
+            set_control_mode(Damiao(2, 0x12, timeout_ms=REPLY_MS), self.bus, "mit")
+            with loop:
+                self.assertTrue(loop.running)
+            self.assertEqual(last_commands(capture), [DISABLE] * 3)
+
+    def test_wait_tells_a_watcher_that_the_loop_stopped_by_itself(self):
+        with Emulator(*emulated(1, 3)), Capture() as capture:
+            second = Emulator(*emulated(2))
+            second.__enter__()
+            try:
+                loop = ServoLoop(arm(self.bus), rate_hz=200, max_misses=5, stop_damping_ms=20,
+                                 log_capacity=0)
+                self.assertTrue(loop.wait(0))  # not started: not running
+                with self.assertRaises(MotorError):
+                    with loop:
+                        self.assertEqual(loop.log()["cycle"].tolist(), [])
+                        self.assertFalse(loop.wait(timeout=0.05))
+                        seen = []
+                        watcher = threading.Thread(target=lambda: seen.append(loop.wait()))
+                        watcher.start()
+                        second.__exit__(None, None, None)
+                        watcher.join(60)
+                        self.assertEqual(seen, [True])
+                        self.assertFalse(loop.running)
+            finally:
+                second.__exit__(None, None, None)
+            self.assertEqual(last_commands(capture), [DISABLE] * 3)
+
+    def test_joint_ranges_and_gains_reach_the_wire_as_set(self):
+        with Emulator(*emulated(*MOTORS)), Capture() as capture:
+            with ServoLoop(arm(self.bus), rate_hz=200, max_velocity=2.0, max_acceleration=20.0,
+                           min_q=-0.2, max_q=[0.2, 0.3, 0.4], stop_damping_ms=20) as loop:
+                start = loop.states().q
+                loop.set_targets(q=[5.0, 5.0, start[2]], kp=[10.0, 20.0, 30.0], kd=[1.0, 2.0, 3.0])
+                deadline = time.monotonic() + 30
+                while time.monotonic() < deadline and abs(loop.states().q[1] - 0.3) > 0.02:
+                    time.sleep(0.02)
+                self.assertEqual(loop.stats()["clamped"], (1, 1, 0))
+            frames = capture.frames()
+        by_motor = {i: [] for i in MOTORS}
+        for frame in frames:
+            if frame.can_id in MOTORS and frame.data[:7] != bytes([0xFF] * 7):
+                by_motor[frame.can_id].append(mit_fields(frame.data))
+        lsb = 25 / 65535
+        for i, limit, kp, kd in ((1, 0.2, 10, 1), (2, 0.3, 20, 2), (3, 0.4, 30, 3)):
+            commands = [fields for fields in by_motor[i] if fields[2] != 0]  # not the damping
+            positions = [q * lsb - 12.5 for q, *_ in commands]
+            self.assertLessEqual(max(positions), limit + lsb, i)
+            # 2 rad/s at 200 Hz: 10 mrad a period at most.
+            steps = [abs(b - a) for a, b in zip(positions, positions[1:])]
+            self.assertLessEqual(max(steps), 0.01 + 2 * lsb, i)
+            # kp and kd as set: 12 bits of 500 and of 5, truncated.
+            self.assertEqual(commands[-1][2:4], (kp * 4095 // 500, kd * 4095 // 5), i)
 
 
 if __name__ == "__main__":
