@@ -14,7 +14,8 @@
  * aside) is answered once, at N + 0x10, with the same feedback but the
  * motor's nibble and status in the first byte: status 0 after a disable, 1
  * otherwise. Motors 0x60-0x6F stay enabled through a disable; motors
- * 0x70-0x7F never answer. A read that finds no answer left reports EAGAIN,
+ * 0x70-0x7F never answer. A register read at 0x7FF is answered at the motor
+ * id + 0x10 with the value 1 (MIT mode, for the control-mode register). A read that finds no answer left reports EAGAIN,
  * as a drained socket does; ppoll reports the sockets with answers, and with
  * none it waits out its time-out (a signal ends that wait with EINTR, as the
  * kernel's does). A socket's answers are touched only by the thread that
@@ -43,7 +44,8 @@ static unsigned char fake[kMaxDescriptors];
  * are dropped, as a full receive buffer drops frames. */
 struct Answer {
     unsigned short id;
-    unsigned char first;  /* status << 4 | the motor's nibble */
+    unsigned char first;     /* status << 4 | the motor's nibble */
+    unsigned char register_; /* a register read's answer: the register; 0 for feedback */
 };
 struct Answers {
     unsigned count;
@@ -68,8 +70,15 @@ static void queue_answer(struct Answers* queue, const struct can_frame* frame) {
         return;
     }
     struct Answer* next = &queue->waiting[queue->count++];
+    if ((frame->can_id & CAN_SFF_MASK) == 0x7FF && frame->len == 8 && frame->data[2] == 0x33) {
+        next->id = (unsigned short)(frame->data[0] + 0x10);
+        next->first = frame->data[0];
+        next->register_ = frame->data[3];
+        return;
+    }
     next->id = (unsigned short)(motor + 0x10);
     next->first = (unsigned char)((disable && !stays_enabled ? 0x00 : 0x10) | (motor & 0x0F));
+    next->register_ = 0;
 }
 
 static ssize_t fill_reply(void* buffer, size_t size) {
@@ -169,6 +178,10 @@ int recvmmsg(int fd, struct mmsghdr* messages, unsigned int count, int flags,
         fill_reply(frame, sizeof *frame);
         frame->can_id = queue->waiting[taken].id;
         frame->data[0] = queue->waiting[taken].first;
+        if (queue->waiting[taken].register_ != 0) {
+            const unsigned char value[7] = {0, 0x33, queue->waiting[taken].register_, 1, 0, 0, 0};
+            memcpy(frame->data + 1, value, sizeof value);
+        }
         messages[taken].msg_len = sizeof *frame;
     }
     memmove(queue->waiting, queue->waiting + taken,

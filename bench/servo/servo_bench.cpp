@@ -367,6 +367,7 @@ bool run_native(PyObject* cases, const std::string& workload, double rate, const
     // A loop stopped by a stall of the machine would end its case early;
     // answers that did not come are counted instead.
     settings.max_misses = 1000;
+    settings.check_mode = false;  // the simulated motors answer commands only
     auto loop = control::ServoLoop::start(*current.group, *current.buses, current.lease, settings);
     if (!loop) {
         std::fprintf(stderr, "the loop did not start\n");

@@ -398,6 +398,7 @@ TEST(ServoLoopAllocations, NonePerCycleOrHandoff) {
     settings.rate_hz = 2000;
     settings.log_capacity = 100;
     settings.stop_damping_ns = 5'000'000;
+    settings.check_mode = false;  // these motors answer commands only
     auto loop = control::ServoLoop::start(*group, buses, lease, settings);
     ASSERT_TRUE(loop.has_value());
     const auto cycles = [&] { return (*loop)->stats().cycles; };
