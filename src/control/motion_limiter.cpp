@@ -113,17 +113,60 @@ double approach_speed(double distance, double h, double a) noexcept {
     return twice / (h + std::sqrt(h * h + twice));
 }
 
+// A bound at least this far away cannot be reached before stopping from
+// any accepted velocity (v_max^2 / (2 * a_max) + v_max * kMaxPeriod is at
+// most 5e17 rad); it constrains nothing, and 2 * a_max * distance below it
+// stays finite.
+constexpr double kFarBound = 1e18;
+
+// The fastest velocity towards a fixed bound `distance` >= 0 ahead that
+// leaves a state every later sequence of periods can stop in: landing on
+// the bound exactly at most at h_min, else (K) with the rounding margin.
+double bound_speed(double distance, double h, double h_min, double a_max, double period) noexcept {
+    if (!(distance < kFarBound)) {
+        return kInfinity;
+    }
+    if (!(distance > 0.0)) {
+        return 0.0;
+    }
+    const double landing = distance / period;
+    if (landing <= h_min) {
+        return landing;
+    }
+    return approach_speed(distance - kCurveMargin * distance, h, a_max);
+}
+
 }  // namespace
 
 std::string InvalidMotionLimit::message() const {
-    std::array<char, 32> number{};
-    const auto written = std::to_chars(number.data(), number.data() + number.size(), value);
+    const auto append_number = [](std::string& text, double number) {
+        std::array<char, 32> digits{};
+        const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), number);
+        text.append(digits.data(), written.ptr);
+    };
     std::string text = "invalid motion limit: ";
     text += motion_limit_field_name(field);
+    if (field == Field::QMin && !std::isnan(value)) {
+        text += " ";
+        append_number(text, value);
+        text += " is not below q_max ";
+        append_number(text, q_max);
+        return text;
+    }
     text += " is ";
-    text.append(number.data(), written.ptr);
-    text += field == Field::VMax ? ", must be within [1e-06, 1e+06]"
-                                 : ", must be within [1e-06, 1e+09]";
+    append_number(text, value);
+    switch (field) {
+        case Field::VMax:
+            text += ", must be within [1e-06, 1e+06]";
+            break;
+        case Field::AMax:
+            text += ", must be within [1e-06, 1e+09]";
+            break;
+        case Field::QMin:
+        case Field::QMax:
+            text += ", must be a number";
+            break;
+    }
     return text;
 }
 
@@ -145,11 +188,23 @@ MotionState JointLimiter::step(double target_q, double target_v, double dt) noex
     if (!std::isfinite(target_v)) {
         target_v = 0.0;
     }
+    double u = std::clamp(target_v, -v_max, v_max);
+    // A target at or beyond an end of the range does not move on past it.
+    if (target_q >= q_high_) {
+        u = target_q > q_high_ ? 0.0 : std::min(u, 0.0);
+        target_q = q_high_;
+    } else if (target_q <= q_low_) {
+        u = target_q < q_low_ ? 0.0 : std::max(u, 0.0);
+        target_q = q_low_;
+    }
     const double to_target = std::clamp(target_q - q, -kTargetReach, kTargetReach);
-    const double u = std::clamp(target_v, -v_max, v_max);
     const double lo = std::max(sum_down(v, -h), -v_max);
     const double hi = std::min(sum_up(v, h), v_max);
     const double error = to_target - u * period;
+    // The fastest motion towards either end of the range that can still stop
+    // there, whatever the periods to come; unbounded for an infinite end.
+    const double up_speed = bound_speed(q_high_ - q, h, h_min, a_max, period);
+    const double down_speed = bound_speed(q - q_low_, h, h_min, a_max, period);
 
     // Within one step of the target: land on it exactly rather than on
     // q + v' * T, which may differ by a rounding; the identity q' - q = v' * T
@@ -157,27 +212,51 @@ MotionState JointLimiter::step(double target_q, double target_v, double dt) noex
     // later step can take away, a moving one at any velocity this step's h
     // lets the next one match to the target's.
     const double landing = u == 0.0 ? h_min : h;
+    double v_new = 0.0;
+    double q_new = 0.0;
+    bool landed = false;
     if (std::abs(error) <= landing * period) {
         const double v_arrive = to_target / period;
-        if (v_arrive >= lo && v_arrive <= hi && (u != 0.0 || std::abs(v_arrive) <= h_min)) {
-            state_ = {target_q, v_arrive};
-            return state_;
+        landed = v_arrive >= lo && v_arrive <= hi && v_arrive <= up_speed &&
+                 -v_arrive <= down_speed && (u != 0.0 || std::abs(v_arrive) <= h_min);
+        v_new = v_arrive;
+        q_new = target_q;
+    }
+    if (!landed) {
+        // Mirrored so that "towards the target" is the positive direction.
+        const double sign = error < 0.0 ? -1.0 : 1.0;
+        const double fastest = sign > 0.0 ? hi : -lo;
+        const double slowest = sign > 0.0 ? lo : -hi;
+        const double u_toward = sign * u;
+        const double distance = std::abs(error);
+        // At most half the distance, so a joint always gets closer, even where
+        // positions are so large that their rounding rivals a step.
+        const double margin =
+            std::min(kCurveMargin * (distance + std::abs(to_target)), 0.5 * distance);
+        const double toward =
+            std::clamp(u_toward + approach_speed(distance - margin, h, a_max), slowest, fastest);
+        v_new = sign * toward;
+        // An end of the range too close to stop at from a velocity the
+        // interval allows (only after a reset at speed): brake at a_max.
+        if (v_new > up_speed) {
+            v_new = std::max(up_speed, lo);
+        } else if (-v_new > down_speed) {
+            v_new = std::min(-down_speed, hi);
+        }
+        q_new = advance(q, v_new, period);
+        // Landing on an end of the range: q' can only pass it by the rounding
+        // of distance / T.
+        if (q_new > q_high_ && v_new <= up_speed) {
+            q_new = q_high_;
+        } else if (q_new < q_low_ && -v_new <= down_speed) {
+            q_new = q_low_;
         }
     }
-
-    // Mirrored so that "towards the target" is the positive direction.
-    const double sign = error < 0.0 ? -1.0 : 1.0;
-    const double fastest = sign > 0.0 ? hi : -lo;
-    const double slowest = sign > 0.0 ? lo : -hi;
-    const double u_toward = sign * u;
-    const double distance = std::abs(error);
-    // At most half the distance, so a joint always gets closer, even where
-    // positions are so large that their rounding rivals a step.
-    const double margin = std::min(kCurveMargin * (distance + std::abs(to_target)), 0.5 * distance);
-    const double toward =
-        std::clamp(u_toward + approach_speed(distance - margin, h, a_max), slowest, fastest);
-    const double v_new = sign * toward;
-    state_ = {advance(q, v_new, period), v_new};
+    // The effective range follows a joint outside the real one inwards, and
+    // one the braking carried beyond an end outwards.
+    q_high_ = std::max(std::min(q_high_, std::max(q_new, limits_.q_max)), q_new);
+    q_low_ = std::min(std::max(q_low_, std::min(q_new, limits_.q_min)), q_new);
+    state_ = {q_new, v_new};
     return state_;
 }
 

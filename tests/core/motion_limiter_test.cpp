@@ -277,6 +277,95 @@ TEST(MotionLimiter, VaryingPeriodsNeverOvershootAndSettleExactly) {
     EXPECT_EQ(settled, 240);
 }
 
+// Random ranges, from narrower than a braking distance to several of them,
+// one end sometimes open; the joint starts at rest inside or outside; targets
+// fixed inside and beyond the range, or moving through it with their
+// velocity, under random sequences of periods. Every commanded position stays
+// within the effective range: the real one, widened on a side the joint
+// started beyond and narrowing as it moves in. A joint that started outside
+// never moves further out, and every fixed target is reached (at the range's
+// end when beyond it) and then held exactly.
+TEST(MotionLimiter, KeepsTheEffectiveRangeForAnyTargetsAndPeriods) {
+    Random random(0x5EED0004ULL);
+    const MotionLimits configs[] = {kDefaultMotionLimits, {30.0, 400.0}, {0.3, 0.7}, {2.0, 0.5}};
+    long steps = 0;
+    int settled = 0;
+    for (int trial = 0; trial < 160; ++trial) {
+        MotionLimits limits = configs[random.below(4)];
+        const double braking = limits.v_max * limits.v_max / (2.0 * limits.a_max);
+        const double width = braking * std::exp(random.uniform(std::log(0.01), std::log(5.0)));
+        const double middle = random.uniform(-2.0, 2.0);
+        limits.q_min = random.chance(0.15) ? -kInf : middle - 0.5 * width;
+        limits.q_max = random.chance(0.15) ? kInf : middle + 0.5 * width;
+        const double start = middle + random.uniform(-1.0, 1.0) * (random.chance(0.3) ? 3.0 : 0.5) *
+                                          (width + braking);
+        JointLimiter joint = limiter_at(limits, start);
+        double low = std::min(limits.q_min, start);
+        double high = std::max(limits.q_max, start);
+        const double fixed_dt = std::exp(random.uniform(std::log(1e-4), std::log(0.02)));
+        const int period_style = random.below(3);
+        const auto next_dt = [&] {
+            switch (period_style) {
+                case 0:
+                    return fixed_dt;
+                case 1:
+                    return random.chance(0.5) ? 1e-4 : 0.05;
+                default:
+                    return random.chance(0.01)
+                               ? kMaxPeriod
+                               : std::exp(random.uniform(std::log(1e-4), std::log(0.05)));
+            }
+        };
+        const auto advance = [&](double target_q, double target_v) {
+            const double dt = next_dt();
+            const double period = std::min(dt, kMaxPeriod);
+            const MotionState before = joint.state();
+            const MotionState after = joint.step(target_q, target_v, dt);
+            ++steps;
+            EXPECT_TRUE(step_within_bounds(limits, period, before, after)) << "trial " << trial;
+            EXPECT_GE(after.q, low) << "trial " << trial << ", target " << target_q;
+            EXPECT_LE(after.q, high) << "trial " << trial << ", target " << target_q;
+            low = std::max(low, std::min(after.q, limits.q_min));
+            high = std::min(high, std::max(after.q, limits.q_max));
+            EXPECT_EQ(joint.effective_q_min(), low);
+            EXPECT_EQ(joint.effective_q_max(), high);
+            return period;
+        };
+        for (int segment = 0; segment < 6 && !testing::Test::HasFailure(); ++segment) {
+            if (random.chance(0.5)) {  // a fixed target, inside or beyond the range
+                const double target = middle + random.uniform(-1.0, 1.0) *
+                                                   (random.chance(0.5) ? 0.5 : 3.0) *
+                                                   (width + braking);
+                const double seconds =
+                    (std::abs(target - joint.state().q) + 2.0 * braking) / limits.v_max +
+                    2.0 * limits.v_max / limits.a_max + 3.0 * kMaxPeriod;
+                double elapsed = 0.0;
+                while (elapsed < seconds && !testing::Test::HasFailure()) {
+                    // Beyond the range, with a velocity outwards now and then:
+                    // it must not carry the joint past the end either.
+                    const double outward = target > high ? 1.0 : (target < low ? -1.0 : 0.0);
+                    elapsed +=
+                        advance(target, random.chance(0.5) ? outward * 2.0 * limits.v_max : 0.0);
+                }
+                ASSERT_EQ(joint.state().q, std::clamp(target, low, high)) << "trial " << trial;
+                ASSERT_EQ(joint.state().v, 0.0) << "trial " << trial;
+                ++settled;
+            } else {  // a sinusoid through the range and beyond, with its velocity
+                const double amplitude = random.uniform(0.2, 2.0) * (width + braking);
+                const double omega = random.uniform(0.2, 3.0) * limits.v_max / amplitude;
+                double t = 0.0;
+                for (int i = 0; i < 1500 && !testing::Test::HasFailure(); ++i) {
+                    t += advance(middle + amplitude * std::sin(omega * t),
+                                 amplitude * omega * std::cos(omega * t));
+                }
+            }
+        }
+        ASSERT_FALSE(testing::Test::HasFailure()) << "trial " << trial;
+    }
+    EXPECT_GE(steps, 100000);
+    EXPECT_GE(settled, 50);
+}
+
 // At the corners of the accepted limits and periods, wild and moving targets
 // still give finite states within the bounds.
 TEST(MotionLimiter, KeepsBoundsAtExtremeLimitsAndPeriods) {
@@ -432,7 +521,8 @@ struct LimitsCase {
 };
 
 void PrintTo(const LimitsCase& c, std::ostream* os) {
-    *os << "v_max " << c.limits.v_max << ", a_max " << c.limits.a_max;
+    *os << "v_max " << c.limits.v_max << ", a_max " << c.limits.a_max << ", q " << c.limits.q_min
+        << " to " << c.limits.q_max;
 }
 
 class MotionLimiterLimits : public testing::TestWithParam<LimitsCase> {};
@@ -446,6 +536,8 @@ TEST_P(MotionLimiterLimits, RefusesOutOfRangeLimitsWithText) {
         EXPECT_FALSE(checked.has_value());
         EXPECT_EQ(made->limits().v_max, limits.v_max);
         EXPECT_EQ(made->limits().a_max, limits.a_max);
+        EXPECT_EQ(made->limits().q_min, limits.q_min);
+        EXPECT_EQ(made->limits().q_max, limits.q_max);
     } else {
         ASSERT_FALSE(made.has_value());
         EXPECT_EQ(made.error().message(), message);
@@ -478,7 +570,21 @@ INSTANTIATE_TEST_SUITE_P(
         LimitsCase{{1.0, -kInf},
                    "invalid motion limit: a_max is -inf, must be within [1e-06, 1e+09]"},
         LimitsCase{{1.0, kNaN},
-                   "invalid motion limit: a_max is nan, must be within [1e-06, 1e+09]"}));
+                   "invalid motion limit: a_max is nan, must be within [1e-06, 1e+09]"},
+        // The range: either end may be infinite, q_min must be below q_max.
+        LimitsCase{{1.0, 5.0, -0.5, 2.0}, nullptr}, LimitsCase{{1.0, 5.0, -kInf, -3.0}, nullptr},
+        LimitsCase{{1.0, 5.0, 1e300, kInf}, nullptr},
+        LimitsCase{{1.0, 5.0, kNaN, 1.0}, "invalid motion limit: q_min is nan, must be a number"},
+        LimitsCase{{1.0, 5.0, 0.0, kNaN}, "invalid motion limit: q_max is nan, must be a number"},
+        LimitsCase{{1.0, 5.0, 1.0, 0.0}, "invalid motion limit: q_min 1 is not below q_max 0"},
+        LimitsCase{{1.0, 5.0, 0.25, 0.25},
+                   "invalid motion limit: q_min 0.25 is not below q_max 0.25"},
+        LimitsCase{{1.0, 5.0, kInf, kInf},
+                   "invalid motion limit: q_min inf is not below q_max inf"},
+        LimitsCase{{1.0, 5.0, -kInf, -kInf},
+                   "invalid motion limit: q_min -inf is not below q_max -inf"},
+        LimitsCase{{0.0, 5.0, 1.0, 0.0},  // the first fault in field order
+                   "invalid motion limit: v_max is 0, must be within [1e-06, 1e+06]"}));
 
 // Inputs a loop should never pass, each answered by a safe motion.
 TEST(MotionLimiter, OddInputsMoveNothingOrComeToRest) {
