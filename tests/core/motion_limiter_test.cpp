@@ -366,6 +366,43 @@ TEST(MotionLimiter, KeepsTheEffectiveRangeForAnyTargetsAndPeriods) {
     EXPECT_GE(settled, 50);
 }
 
+// Reset at a speed that cannot stop before the end of the range (inside it,
+// or outside and moving further out): the joint brakes at a_max from the
+// first step, passes the end by no more than it travels while braking, and
+// the end follows it; a target inside then brings it back, and the end
+// tightens to the real limit again.
+TEST(MotionLimiter, BrakesAtOnceFromAResetSpeedThatCannotStopInTime) {
+    const double dt = 0.001;
+    const MotionLimits limits{1.0, 5.0, -1.0, 1.0};
+    for (const auto& [q0, v0] : std::vector<std::pair<double, double>>{
+             {0.99, 1.0}, {0.95, 0.8}, {-0.98, -1.0}, {1.2, 0.5}, {-1.5, -1.0}}) {
+        JointLimiter joint = limiter_at(limits, q0, v0);
+        const double side = v0 > 0.0 ? 1.0 : -1.0;
+        double furthest = q0;
+        for (int i = 0; i < 400; ++i) {
+            const MotionState before = joint.state();
+            const MotionState after = joint.step(side * 5.0, 0.0, dt);
+            if (before.v != 0.0) {
+                ASSERT_NEAR(std::abs(before.v) - std::abs(after.v),
+                            std::min(5.0 * dt, std::abs(before.v)), 1e-12)
+                    << q0 << ", " << v0 << ", step " << i;
+            }
+            ASSERT_GE(side * (after.q - furthest), -1e-15 * std::abs(after.q)) << "moved back";
+            furthest = after.q;
+            ASSERT_EQ(side * (side > 0.0 ? joint.effective_q_max() : joint.effective_q_min()),
+                      std::max(side * after.q, 1.0));
+        }
+        EXPECT_EQ(joint.state().v, 0.0);
+        EXPECT_LE(side * (furthest - q0), v0 * v0 / 10.0 + std::abs(v0) * dt);
+        for (int i = 0; i < 3000; ++i) {
+            joint.step(0.0, 0.0, dt);
+        }
+        EXPECT_EQ(joint.state().q, 0.0) << q0 << ", " << v0;
+        EXPECT_EQ(joint.effective_q_max(), 1.0);
+        EXPECT_EQ(joint.effective_q_min(), -1.0);
+    }
+}
+
 // At the corners of the accepted limits and periods, wild and moving targets
 // still give finite states within the bounds.
 TEST(MotionLimiter, KeepsBoundsAtExtremeLimitsAndPeriods) {
