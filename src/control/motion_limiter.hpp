@@ -7,7 +7,9 @@
 // by at most a_max per second, and the commanded position moves by exactly
 // the commanded velocity times the period. A fixed target is reached in
 // near-minimum time, without overshoot, and then held exactly; a moving
-// target within the limits is followed without lag.
+// target within the limits is followed without lag. The commanded position
+// stays within the joint's range, braking in time for either end. All of it
+// holds for any sequence of periods, not only a constant one.
 //
 // Units: rad, rad/s, rad/s^2, seconds. Everything is double precision, pure
 // arithmetic, allocation-free and noexcept (only an error's `message()`
@@ -29,11 +31,12 @@ namespace axiolink::control {
 // drives. 5 rad/s^2 reaches that speed in 0.2 s and stops from it within
 // 0.1 rad, soft on gearboxes and on a structure the joint carries, without
 // making small moves sluggish.
+// The range is unbounded unless given.
 struct MotionLimits {
-    double v_max = 1.0;  // rad/s
-    double a_max = 5.0;  // rad/s^2
+    double v_max = 1.0;                                       // rad/s
+    double a_max = 5.0;                                       // rad/s^2
     double q_min = -std::numeric_limits<double>::infinity();  // rad
-    double q_max = std::numeric_limits<double>::infinity();
+    double q_max = std::numeric_limits<double>::infinity();   // rad
 };
 
 inline constexpr MotionLimits kDefaultMotionLimits{};
@@ -60,29 +63,55 @@ inline constexpr double kMaxPeriod = 1.0;
 inline constexpr double kStepTolerance = 16.0 * std::numeric_limits<double>::epsilon();
 
 // A limit outside its accepted range (NaN included): the first one in field
-// order, v_max then a_max.
+// order, v_max, a_max, q_min, q_max. Either end of the range may be infinite,
+// but q_min must be below q_max; when it is not, the fault is reported on
+// q_min, with the q_max it is not below.
 struct InvalidMotionLimit {
-    enum class Field : std::uint8_t { VMax, AMax };
+    enum class Field : std::uint8_t { VMax, AMax, QMin, QMax };
     Field field;
     double value;
+    // The q_max that q_min is not below; NaN unless that is the fault.
+    double q_max = std::numeric_limits<double>::quiet_NaN();
     // "invalid motion limit: a_max is -1, must be within [1e-06, 1e+09]"
+    // "invalid motion limit: q_max is nan, must be a number"
+    // "invalid motion limit: q_min 1 is not below q_max 0"
     std::string message() const;
 };
 
-// "v_max" or "a_max".
+// "v_max", "a_max", "q_min" or "q_max".
 constexpr std::string_view motion_limit_field_name(InvalidMotionLimit::Field field) noexcept {
-    return field == InvalidMotionLimit::Field::VMax ? "v_max" : "a_max";
+    switch (field) {
+        case InvalidMotionLimit::Field::VMax:
+            return "v_max";
+        case InvalidMotionLimit::Field::AMax:
+            return "a_max";
+        case InvalidMotionLimit::Field::QMin:
+            return "q_min";
+        case InvalidMotionLimit::Field::QMax:
+            return "q_max";
+    }
+    return "?";
 }
 
-// The first limit outside its accepted range, or nothing when both are fine.
+// The first limit outside its accepted range, or nothing when all are fine.
 constexpr std::optional<InvalidMotionLimit> check_motion_limits(
     const MotionLimits& limits) noexcept {
-    // Written so that NaN fails both comparisons.
+    using Field = InvalidMotionLimit::Field;
+    // Written so that NaN fails the comparisons.
     if (!(limits.v_max >= kMinMotionLimit && limits.v_max <= kMaxVelocityLimit)) {
-        return InvalidMotionLimit{InvalidMotionLimit::Field::VMax, limits.v_max};
+        return InvalidMotionLimit{Field::VMax, limits.v_max};
     }
     if (!(limits.a_max >= kMinMotionLimit && limits.a_max <= kMaxAccelerationLimit)) {
-        return InvalidMotionLimit{InvalidMotionLimit::Field::AMax, limits.a_max};
+        return InvalidMotionLimit{Field::AMax, limits.a_max};
+    }
+    if (limits.q_min != limits.q_min) {
+        return InvalidMotionLimit{Field::QMin, limits.q_min};
+    }
+    if (limits.q_max != limits.q_max) {
+        return InvalidMotionLimit{Field::QMax, limits.q_max};
+    }
+    if (!(limits.q_min < limits.q_max)) {
+        return InvalidMotionLimit{Field::QMin, limits.q_min, limits.q_max};
     }
     return std::nullopt;
 }
@@ -113,9 +142,19 @@ public:
     // Puts the commanded state where the motor stands (the position its
     // enable answer reports). A v beyond v_max is taken as +-v_max, so every
     // step's bounds hold from the first step on. q and v must be finite.
+    //
+    // A joint outside its range is held where it stands and may only move
+    // towards the range: on that side the effective bound is q itself, and it
+    // follows the joint inwards (never outwards) until it is the real limit.
+    // A v that cannot stop before a bound is braked at a_max from the first
+    // step on; the joint then passes that bound by what it still travels
+    // while braking (up to v^2 / (2 * a_max) + |v| * dt), and the bound
+    // follows it there and back as above. A joint reset at rest never passes.
     constexpr void reset(double q, double v = 0.0) noexcept {
         const double v_max = limits_.v_max;
         state_ = {q, v > v_max ? v_max : (v < -v_max ? -v_max : v)};
+        q_low_ = q < limits_.q_min ? q : limits_.q_min;
+        q_high_ = q > limits_.q_max ? q : limits_.q_max;
     }
 
     // Advances one period of dt seconds and returns the new commanded state.
@@ -123,21 +162,29 @@ public:
     // target_v the velocity it moves on with: 0 for a fixed target; a planner
     // streaming a trajectory passes each period's sample and its velocity,
     // and a motion within the limits is then followed without lag.
-    // Whatever the targets, the bounds of kStepTolerance hold. A target
-    // further than 1e12 rad is treated as 1e12 rad away, a target_v beyond
-    // v_max as v_max. Callers refuse non-finite targets before; should one
+    // Whatever the targets and periods, the bounds of kStepTolerance hold.
+    // A target beyond the effective range is taken as its end, at rest; the
+    // commanded position never leaves the effective range, whatever target_v
+    // says. A target further than 1e12 rad is treated as 1e12 rad away, a
+    // target_v beyond v_max as v_max. Callers refuse non-finite targets before; should one
     // come through, a non-finite target_q brings the joint to rest where it
     // is and a non-finite target_v counts as 0.
     MotionState step(double target_q, double target_v, double dt) noexcept;
 
     const MotionState& state() const noexcept { return state_; }
     const MotionLimits& limits() const noexcept { return limits_; }
+    // The range the commanded position is kept in now: [q_min, q_max], or
+    // wider on a side the joint stood (or was carried) beyond.
+    double effective_q_min() const noexcept { return q_low_; }
+    double effective_q_max() const noexcept { return q_high_; }
 
 private:
     explicit constexpr JointLimiter(const MotionLimits& limits) noexcept : limits_(limits) {}
 
     MotionLimits limits_ = kDefaultMotionLimits;
     MotionState state_;
+    double q_low_ = limits_.q_min;
+    double q_high_ = limits_.q_max;
 };
 
 }  // namespace axiolink::control
