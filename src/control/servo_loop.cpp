@@ -647,9 +647,16 @@ void ServoLoop::command_damping() noexcept {
 }
 
 bool ServoLoop::exchange(std::int64_t started) noexcept {
+    damiao::CycleOutputs outputs{received_, late_};
     lease_.acquire();
-    group_.cycle(buses_, setpoints_, results_, {received_, late_});
+    // On the buses' clock, which the answers' times are taken on.
+    const MonotonicTime began = buses_.now();
+    if (read_after_ns_ > 0) {
+        outputs.read_from = MonotonicTime{began.nanos + static_cast<std::uint64_t>(read_after_ns_)};
+    }
+    group_.cycle(buses_, setpoints_, results_, outputs);
     lease_.release();
+    learn_answer_span(began, outputs.read_from);
     ++cycle_;
     bool go_on = true;
     for (std::size_t i = 0; i < joints_; ++i) {
@@ -687,6 +694,32 @@ bool ServoLoop::exchange(std::int64_t started) noexcept {
     record_log(started);
     cycles_.store(cycle_, std::memory_order_relaxed);
     return go_on;
+}
+
+// Only a last answer taken in after the cycle began to look tells when it
+// came; one that was waiting already says only that it came sooner.
+void ServoLoop::learn_answer_span(MonotonicTime began, MonotonicTime read_from) noexcept {
+    std::uint64_t last = 0;
+    for (std::size_t i = 0; i < joints_; ++i) {
+        if (!results_[i]) {
+            return;
+        }
+        last = std::max(last, received_[i].nanos);
+    }
+    if (last <= read_from.nanos || last < began.nanos) {
+        return;
+    }
+    constexpr std::size_t kSpans = std::tuple_size_v<decltype(answer_spans_)>;
+    answer_spans_[answer_span_count_++ % kSpans] = static_cast<std::int64_t>(last - began.nanos);
+    if (answer_span_count_ < kSpans / 4) {
+        return;
+    }
+    const std::size_t filled = std::min(answer_span_count_, kSpans);
+    const std::int64_t shortest =
+        *std::min_element(answer_spans_.begin(), answer_spans_.begin() + static_cast<std::ptrdiff_t>(filled));
+    // Seven eighths: the wake-up's own lateness, and an answer that comes a
+    // little sooner than any seen so far, still find the cycle looking.
+    read_after_ns_ = shortest / 8 * 7;
 }
 
 void ServoLoop::record_log(std::int64_t started) noexcept {

@@ -290,6 +290,8 @@ private:
     void command_targets(std::int64_t started) noexcept;
     void command_damping() noexcept;
     void record_log(std::int64_t started) noexcept;
+    void learn_answer_span(transport::MonotonicTime began,
+                           transport::MonotonicTime read_from) noexcept;
     // In a forked child: the loop's thread and every thread inside stop()
     // or start() are the parent's; the object forgets them, never commands
     // a motor, and its own locks are made anew.
@@ -321,6 +323,13 @@ private:
     std::vector<JointReading> last_;
     std::int64_t targets_at_ = 0;
     std::uint64_t cycle_ = 0;
+    // How long after its start a cycle's last answer came, in recent cycles
+    // where it came after the cycle began to look: the wire's own floor. A
+    // cycle looks for answers from most of the shortest of them on, and takes
+    // them in with one wake-up instead of one per answer.
+    std::array<std::int64_t, 64> answer_spans_{};
+    std::size_t answer_span_count_ = 0;
+    std::int64_t read_after_ns_ = 0;
 
     // Read by any thread.
     std::unique_ptr<std::atomic<std::uint64_t>[]> misses_;

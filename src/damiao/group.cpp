@@ -308,6 +308,10 @@ private:
             after(current, Duration{timeout_.seconds / 2,
                                     static_cast<std::uint32_t>((timeout_.seconds % 2) * 500'000'000 +
                                                                timeout_.nanos / 2)});
+        if (outputs_.read_from > current) {
+            buses_.pause_until(std::min(outputs_.read_from, resend_until_));
+            current = buses_.now();
+        }
         while (pending_ > 0 && !stopped_) {
             if (std::exchange(sent_again_, false)) {
                 current = buses_.now();

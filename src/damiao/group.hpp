@@ -100,6 +100,11 @@ struct CycleOutputs {
     // answers of its found waiting before the cycle sent anything (both are
     // late answers to earlier commands, or foreign frames at its master id).
     std::span<std::uint32_t> late;
+    // (Given, not reported.) Answers are first looked for at this time: a
+    // caller that knows none can all have come sooner (the wire takes that
+    // long) saves the wake-ups that would take them in one by one. Zero,
+    // or a time past: at once.
+    transport::MonotonicTime read_from{};
 };
 
 template <class FrameOf>

@@ -8,6 +8,9 @@
 // reply is awaited, and every bus awaited at once. No locking inside: the
 // caller holds exclusive use of every bus for the whole of each operation.
 
+#include <time.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -59,6 +62,14 @@ public:
 
     // The clock deadlines are measured on; tests replace it.
     virtual MonotonicTime now() const noexcept { return MonotonicTime::now(); }
+    // Sleeps until `until` on that clock (at once when it has passed); no
+    // signal ends it.
+    virtual void pause_until(MonotonicTime until) noexcept {
+        const timespec at{static_cast<time_t>(until.nanos / 1'000'000'000),
+                          static_cast<long>(until.nanos % 1'000'000'000)};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+    }
 
 protected:
     BusSet() = default;

@@ -130,6 +130,12 @@ public:
             return std::unexpected(*std::exchange(wait_error, std::nullopt));
         }
         const std::uint64_t limit = clock_ns + timeout.seconds * 1'000'000'000ULL + timeout.nanos;
+        // Frames due by now (the clock may have moved on without a wait) are
+        // waiting already: the clock never goes back to them.
+        while (!arrivals_.empty() && arrivals_.front().at_ns <= clock_ns) {
+            waiting_.push_back(arrivals_.front().frame);
+            arrivals_.erase(arrivals_.begin());
+        }
         if (waiting_.empty() && (arrivals_.empty() || arrivals_.front().at_ns > limit)) {
             clock_ns = limit;
             return std::unexpected(TransportError::timeout());
@@ -150,6 +156,10 @@ public:
     }
 
     MonotonicTime now() const noexcept override { return MonotonicTime{clock_ns}; }
+    void pause_until(MonotonicTime until) noexcept override {
+        events.emplace_back("pause");
+        clock_ns = std::max(clock_ns, until.nanos);
+    }
 
 private:
     std::size_t count_;

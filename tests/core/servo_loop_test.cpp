@@ -60,6 +60,7 @@ struct Motors {
     std::vector<int> unconfirmed_disables;  // disables each answers "enabled" to first
     std::vector<int> every;                 // answers only every n-th MIT frame (1: each)
     bool silent_at_enable = false;  // the last motor ignores its enable
+    bool staggered = false;         // motor n answers after 50 us * n, not 50 us
 
     explicit Motors(std::size_t n)
         : position(n, 0x8000), fault_from(n, -1), silent_from(n, -1), fault_code(n, 0x0C),
@@ -105,13 +106,14 @@ struct Motors {
                 }
             }
             const unsigned q = position[i];
+            const std::uint64_t after = staggered ? 50 * kUs * (i + 1) : 50 * kUs;
             buses.arrive(bus,
                          CanFrame{CanId::standard(static_cast<std::uint16_t>(0x11 + i)),
                                   Payload{static_cast<std::uint8_t>(status << 4 | (i + 1)),
                                           static_cast<std::uint8_t>(q >> 8),
                                           static_cast<std::uint8_t>(q & 0xFF), 0x80, 0x08, 0x00,
                                           30, 31}},
-                         50 * kUs);
+                         after);
         };
     }
 };
@@ -716,6 +718,34 @@ TEST(ServoLoop, AStallCostsOneLateStartNotARunOfThem) {
         crowded += log.time_ns[k] - log.time_ns[k - 1] < 1'000'000 ? 1U : 0U;
     }
     EXPECT_EQ(crowded, 0U);
+}
+
+TEST(ServoLoop, OnceItKnowsTheWireACycleTakesItsAnswersInWithFewerWakeUps) {
+    Motors motors(3);
+    motors.staggered = true;  // answers 50, 100 and 150 us after the commands
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(3);
+    Lease lease;
+    auto loop = made(group, buses, lease, fast_settings());
+    ASSERT_TRUE(loop->start().has_value());
+    wait_for(*loop, 120);
+    loop->stop();
+    // Waits per cycle, cycle by cycle (a cycle's events begin with its send).
+    std::vector<int> waits;
+    for (const std::string& event : buses.events) {
+        if (event.starts_with("send")) {
+            waits.push_back(0);
+        } else if (event == "wait" && !waits.empty()) {
+            ++waits.back();
+        }
+    }
+    ASSERT_GE(waits.size(), 110U);
+    // The enable, then cycles that wait for each answer until 16 were seen.
+    EXPECT_EQ(waits[5], 3);
+    // Then the first two answers are there when it looks, and it waits once more.
+    for (std::size_t k = 60; k < 100; ++k) {
+        EXPECT_EQ(waits[k], 2) << k;
+    }
 }
 
 }  // namespace

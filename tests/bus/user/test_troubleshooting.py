@@ -9,6 +9,7 @@ import unittest
 
 from axiolink import (ControlSetpoint, Damiao, MitLimits, MitSetpoint,  # noqa: F401
                       SocketCanTransport)
+from axiolink_ext import MotorGroup, ServoLoop
 
 from user_support import IFACE, REPLY_MS, REPO, Emulator
 
@@ -29,13 +30,52 @@ def pattern_of(text):
 def raised(call):
     try:
         call()
-    except (RuntimeError, OSError, TypeError, OverflowError) as error:
+    except (RuntimeError, OSError, TypeError, OverflowError, ValueError) as error:
         return str(error)
     raise AssertionError("no exception")
 
 
 def backend_text(errno):
     return f"transport error: backend error: {os.strerror(errno)} (os error {errno})"
+
+
+def servo_loop_texts(bus):
+    """The servo loop's messages, each provoked."""
+    def group(*ids):
+        return MotorGroup([Damiao(i, 0x10 + i, timeout_ms=REPLY_MS) for i in ids], bus,
+                          timeout_ms=REPLY_MS)
+
+    texts = {}
+    with Emulator("--motor", "1:0x11", "--motor", "2:0x12:dm4310:3", "--fault",
+                  "overheat-after=300@3", "--motor", "3:0x13"):
+        one = group(1)
+        for name, given in (("range", dict(max_misses=-1)), ("gains", dict(kp=600)),
+                            ("empty range", dict(min_q=1, max_q=0)), ("p_max", dict(max_q=13)),
+                            ("limits", dict(max_velocity=-1)), ("count", dict(min_q=[1, 2]))):
+            texts["loop " + name] = raised(lambda: ServoLoop(one, **given))
+        texts["loop not started"] = raised(lambda: ServoLoop(one).states())
+        texts["loop wait"] = raised(lambda: ServoLoop(one).wait(-1))
+        texts["loop mode"] = raised(lambda: ServoLoop(group(2)).start())
+        texts["loop silent"] = raised(lambda: ServoLoop(group(9)).start())
+        with ServoLoop(one, rate_hz=100, stop_damping_ms=0) as loop:
+            texts["loop twice"] = raised(loop.start)
+            texts["loop taken"] = raised(ServoLoop(group(1)).start)
+            texts["loop nan"] = raised(lambda: loop.set_targets(q=[float("nan")]))
+            texts["loop q"] = raised(lambda: loop.set_targets(q=[13]))
+            texts["loop tau"] = raised(lambda: loop.set_targets(tau=[11]))
+            texts["loop kd"] = raised(lambda: loop.set_targets(kd=[-1]))
+        texts["loop stopped"] = raised(lambda: loop.set_targets(q=[0]))
+        fault = ServoLoop(group(3), rate_hz=100, stop_damping_ms=0)
+        fault.start()
+        fault.wait(30)
+        texts["loop fault"] = str(fault.stop_reason)
+    # A motor that goes away mid-run.
+    with Emulator("--motor", "4:0x14"):
+        missed = ServoLoop(group(4), rate_hz=100, max_misses=3, stop_damping_ms=0)
+        missed.start()
+    missed.wait(30)
+    texts["loop missed"] = str(missed.stop_reason)
+    return texts
 
 
 class TroubleshootingPageTest(unittest.TestCase):
@@ -77,6 +117,8 @@ class TroubleshootingPageTest(unittest.TestCase):
             live["mode"] = raised(lambda: Damiao(1, 0x11, timeout_ms=REPLY_MS).ensure_mit_mode(bus))
             live["short"] = raised(lambda: Damiao(2, 0x12, timeout_ms=REPLY_MS).enable(bus))
 
+        live.update(servo_loop_texts(bus))
+
         down = SocketCanTransport("vcan1")
         subprocess.run(["ip", "link", "set", "vcan1", "down"], check=True)
         try:
@@ -93,6 +135,14 @@ class TroubleshootingPageTest(unittest.TestCase):
         assert live["down"] == backend_text(100), live["down"]
         assert live["no device"] == f"{os.strerror(19)} (os error 19)", live["no device"]
         library = [backend_text(105)] + [f"{os.strerror(n)} (os error {n})" for n in (93, 97)]
+        # The servo loop's, for a fork, a stop during a start, the interpreter's
+        # exit, a refused thread: provoked in the servo loop's own tests.
+        library += ["the servo loop runs in another process (this one was forked from it)",
+                    "the servo loop was stopped while it started",
+                    "the servo loops of this process have been shut down (it is exiting)",
+                    f"cannot start the servo loop's thread: {os.strerror(11)} (os error 11)",
+                    "stop_kd must be finite and not negative, got -1",
+                    "kp and kd must be finite and not negative, got -1 and 0.5"]
         return live, library
 
     def test_every_documented_text_is_produced(self):
