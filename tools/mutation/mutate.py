@@ -210,6 +210,57 @@ def static_assert_spans(tokens: Sequence[Token]) -> set[int]:
     return inside
 
 
+_DECLARATION_BODIES = {"class", "struct", "union", "enum", "namespace"}
+# Their parentheses do not make a function's head: `struct alignas(64) X {`.
+_NOT_A_PARAMETER_LIST = {"alignas", "decltype", "__attribute__", "__declspec", "noexcept"}
+
+
+def outside_code_bodies(tokens: Sequence[Token]) -> set[int]:
+    """Indices of the tokens whose innermost brace is not a block of code:
+    the file's top level and the bodies of namespaces, classes and enums,
+    which hold declarations, never statements. A header's `S(const S&) =
+    delete;`, a constructor's `S(int n);` or a macro's `TEST(...);` read as
+    a call or an assignment, but a `{}` in their place cannot compile. A
+    brace opens a declaration body when the text before it, back to the
+    previous `;`, `{` or `}`, names one of those keywords with no parameter
+    list after it; a brace inside parentheses is a lambda's, so code."""
+    opens: list[tuple[int, bool]] = []  # (index of the `{`, whether it holds code)
+    outside: set[int] = set()
+    for i, token in enumerate(tokens):
+        if not opens or not opens[-1][1]:
+            outside.add(i)
+        if token.text == "{":
+            opens.append((i, _opens_code(tokens, i)))
+        elif token.text == "}" and opens:
+            opens.pop()
+    return outside
+
+
+def _opens_code(tokens: Sequence[Token], brace: int) -> bool:
+    depth = 0
+    keyword = False
+    parameters = False
+    for j in range(brace - 1, -1, -1):
+        text = tokens[j].text
+        if text in ")]":
+            depth += 1
+        elif text in "([":
+            if depth == 0:
+                return True  # inside an argument list: a lambda's body
+            depth -= 1
+            if text == "(" and depth == 0 and (
+                    j == 0 or tokens[j - 1].text not in _NOT_A_PARAMETER_LIST):
+                parameters = True
+        elif depth == 0 and text in {";", "{", "}"}:
+            break
+        elif depth == 0 and text in _DECLARATION_BODIES:
+            keyword = True
+            # A parameter list after the keyword makes a function of it:
+            # `template <class T> void f(T x) {`.
+            return parameters
+    return not keyword
+
+
 # ---------------------------------------------------------------- mutants
 
 OPERATORS = {
@@ -386,6 +437,14 @@ def _next_to_string(source: str, token: Token) -> bool:
         token.end:]) is not None
 
 
+def _pure_specifier(tokens: Sequence[Token], i: int) -> bool:
+    """Whether the number at `i` is the `0` of `virtual void f() = 0;`,
+    which no other number may replace."""
+    return (tokens[i].text == "0" and 2 <= i < len(tokens) - 1 and tokens[i - 1].text == "="
+            and tokens[i + 1].text == ";"
+            and tokens[i - 2].text in {")", "const", "noexcept", "override", "final", "&", "&&"})
+
+
 def generate(source: str, file: str, operators: Iterable[str] | None = None) -> list[Mutant]:
     """Every mutant of `source` (the text of `file`) that `operators` (names
     of OPERATORS; all when None) make, in source order."""
@@ -393,6 +452,7 @@ def generate(source: str, file: str, operators: Iterable[str] | None = None) -> 
     tokens = tokenize(source)
     asserts = static_assert_spans(tokens)
     skip = template_brackets(tokens) | asserts
+    declarations = outside_code_bodies(tokens)
     line_starts = [0] + [m.end() for m in re.finditer("\n", source)]
     mutants: list[Mutant] = []
 
@@ -424,10 +484,10 @@ def generate(source: str, file: str, operators: Iterable[str] | None = None) -> 
                 add(operator, token.start, token.end, swaps[text])
         if "not" in chosen and token.kind == "punct" and text == "!":
             add("not", token.start, token.end, "")
-        if "constant" in chosen and token.kind == "num":
+        if "constant" in chosen and token.kind == "num" and not _pure_specifier(tokens, i):
             for after in _integer_variants(text):
                 add("constant", token.start, token.end, after)
-        if "delete" in chosen and token.kind in {"id", "punct"} and (
+        if "delete" in chosen and token.kind in {"id", "punct"} and i not in declarations and (
                 i == 0 or tokens[i - 1].line < token.line):
             end = _statement_end(tokens, i)
             if end is not None and not asserts.intersection(range(i, end + 1)):

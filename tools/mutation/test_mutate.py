@@ -114,6 +114,40 @@ class StatementDeletion(unittest.TestCase):
         self.assertEqual(mutate.generate(source, "x.cpp", ["delete"])[0].after, "{}")
 
 
+class Headers(unittest.TestCase):
+    def test_declarations_in_class_and_namespace_bodies_are_not_deleted(self):
+        source = """#pragma once
+namespace n {
+REGISTER(thing);
+template <class T>
+class Buffer {
+public:
+    Buffer(const Buffer&) = delete;
+    Buffer(int size);
+    virtual void acquire() noexcept = 0;
+    void publish() noexcept {
+        back_ = swap(back_);
+        each([&](int x) {
+            use(x);
+        });
+    }
+    struct alignas(kLine) Slot {
+        Slot(int v);
+    };
+    int back_ = 0;
+};
+template <class T> void f(T x) {
+    g(x);
+}
+}  // namespace n
+"""
+        self.assertEqual([m.before for m in mutate.generate(source, "x.hpp", ["delete"])],
+                         ["back_ = swap(back_);", "use(x);", "g(x);"])
+        # The pure specifier's 0 stays; a member's initial value does not.
+        self.assertEqual(changes(source, ["constant"]),
+                         [("constant", "int back_ = 1;")])
+
+
 class Selection(unittest.TestCase):
     def test_ranges_and_diff_hunks_give_line_numbers(self):
         self.assertEqual(mutate.parse_ranges("3-5,9"), {3, 4, 5, 9})
