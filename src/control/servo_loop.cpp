@@ -409,9 +409,8 @@ std::expected<void, StartFailure> ServoLoop::start() {
             return std::unexpected(StartFailure{StartFailure::Kind::Closed, {}, {}, 0, 0});
         }
         for (const ServoLoop* other : *LoopRegistry::loops) {
-            const Phase at = other->phase();
-            if (other == this || (at != Phase::Starting && at != Phase::Running &&
-                                  at != Phase::Stopping)) {
+            // A loop whose thread has ended (by itself) no longer commands.
+            if (other == this || !other->drives()) {
                 continue;
             }
             for (const void* bus : claims_) {
@@ -944,6 +943,13 @@ bool ServoLoop::wait(std::int64_t timeout_ns) const noexcept {
         return true;
     }
     return phase_changed_.wait_for(lock, std::chrono::nanoseconds(timeout_ns), ended);
+}
+
+bool ServoLoop::drives() const noexcept {
+    const Phase at = phase();
+    return at == Phase::Starting ||
+           ((at == Phase::Running || at == Phase::Stopping) &&
+            !finished_.load(std::memory_order_acquire));
 }
 
 bool ServoLoop::running() const noexcept {

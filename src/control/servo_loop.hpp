@@ -283,6 +283,8 @@ private:
     // Leaves Starting for `to`, waking whoever waits for that.
     void end_start(Phase to) noexcept;
     bool stop_asked() const noexcept { return stop_asked_.load(std::memory_order_acquire); }
+    // Starting, or its thread still commanding the motors.
+    bool drives() const noexcept;
     void run() noexcept;
     // One cycle of `setpoints_`; takes the answers in. False when a motor
     // calls for the loop to stop (reason_ says why).
