@@ -123,6 +123,13 @@ struct LoopRegistry {
         if (installed) {
             ::signal(SIGTERM, SIG_DFL);
         }
+        // The parent's watcher reads this pipe: a child of its own needs a
+        // pipe of its own, or a SIGTERM of one could wake the other's.
+        if (wake[0] >= 0) {
+            ::close(wake[0]);
+            ::close(wake[1]);
+            wake[0] = wake[1] = -1;
+        }
         held = 0;
         installed = false;
         watching = false;
