@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "support/number_text.hpp"
+#include "transport/socketcan_bus_set.hpp"
 
 namespace axiolink::control {
 namespace {
@@ -105,8 +106,8 @@ struct LoopRegistry {
     static void install_fork_handlers() noexcept {
         static const bool done = [] {
             loops = new std::vector<ServoLoop*>();
-            pthread_atfork([] { pthread_mutex_lock(&mutex); },
-                           [] { pthread_mutex_unlock(&mutex); }, in_child);
+            pthread_atfork([] { pthread_mutex_lock(&mutex); }, [] { pthread_mutex_unlock(&mutex); },
+                           in_child);
             return true;
         }();
         (void)done;
@@ -281,9 +282,9 @@ std::string StartFailure::message() const {
         case Kind::Motor:
             return error ? error->message() : "cannot be enabled";
         case Kind::WrongMode: {
-            const std::string name =
-                mode >= 1 && mode <= kModeNames.size() ? std::string(kModeNames[mode - 1]) + " mode"
-                                                       : "an unknown mode";
+            const std::string name = mode >= 1 && mode <= kModeNames.size()
+                                         ? std::string(kModeNames[mode - 1]) + " mode"
+                                         : "an unknown mode";
             return "is in " + name + " (control mode " + std::to_string(mode) +
                    "), not MIT: the loop sends MIT commands only, which it would ignore; "
                    "switch it first (set_control_mode(motor, bus, \"mit\"), or dmctl mode ID mit)";
@@ -302,9 +303,25 @@ std::string StartFailure::message() const {
     return "the servo loops of this process have been shut down (it is exiting)";
 }
 
+// The locks of a loop's shared buses, taken around each of its cycles.
+class SharedBusLease final : public ServoLoop::BusLease {
+public:
+    explicit SharedBusLease(std::span<transport::SharedBus* const> buses) noexcept
+        : locked_(buses, false) {}
+    void acquire() noexcept override { locked_.acquire(); }
+    void release() noexcept override { locked_.release(); }
+
+private:
+    transport::LockedBuses locked_;
+};
+
 ServoLoop::ServoLoop(const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
-                     ServoSettings settings, std::vector<const void*> claims)
-    : group_(group),
+                     ServoSettings settings, std::vector<const void*> claims,
+                     std::unique_ptr<transport::BusSet> own_buses,
+                     std::unique_ptr<SharedBusLease> own_lease)
+    : own_buses_(std::move(own_buses)),
+      own_lease_(std::move(own_lease)),
+      group_(group),
       buses_(buses),
       lease_(lease),
       settings_(std::move(settings)),
@@ -349,30 +366,31 @@ ServoLoop::~ServoLoop() {
     std::erase(*LoopRegistry::loops, this);
 }
 
-std::expected<std::unique_ptr<ServoLoop>, std::string> ServoLoop::make(
-    const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
-    ServoSettings settings, std::vector<const void*> claims) {
+namespace {
+
+// What keeps `settings` from driving `group`: settings_refusal, and what only
+// the motors tell (their ranges, gains, p_max).
+std::optional<std::string> loop_refusal(const damiao::MotorGroup& group,
+                                        const ServoSettings& settings) {
     const auto& members = group.members();
     for (std::size_t i = 0; i < settings.limits.size() && i < members.size(); ++i) {
         const MotionLimits& joint = settings.limits[i];
         if (!(joint.q_min < joint.q_max)) {
-            return std::unexpected("min_q[" + std::to_string(i) + "] = " + float_text(joint.q_min) +
-                                   " is not below max_q[" + std::to_string(i) + "] = " +
-                                   float_text(joint.q_max) + " for motor " +
-                                   hex_motor(members[i].driver.motor_id()));
+            return ("min_q[" + std::to_string(i) + "] = " + float_text(joint.q_min) +
+                    " is not below max_q[" + std::to_string(i) + "] = " + float_text(joint.q_max) +
+                    " for motor " + hex_motor(members[i].driver.motor_id()));
         }
     }
     if (auto refusal = settings_refusal(settings, members.size())) {
-        return std::unexpected(std::move(*refusal));
+        return refusal;
     }
     for (std::size_t i = 0; i < members.size(); ++i) {
         const damiao::MitLimits& limits = members[i].driver.limits();
         const std::string motor = hex_motor(members[i].driver.motor_id());
         if (settings.kp > limits.kp_max || settings.kd > limits.kd_max) {
-            return std::unexpected("kp " + float_text(settings.kp) + " or kd " +
-                                   float_text(settings.kd) + " is beyond motor " + motor +
-                                   "'s kp_max " + float_text(limits.kp_max) + " or kd_max " +
-                                   float_text(limits.kd_max));
+            return ("kp " + float_text(settings.kp) + " or kd " + float_text(settings.kd) +
+                    " is beyond motor " + motor + "'s kp_max " + float_text(limits.kp_max) +
+                    " or kd_max " + float_text(limits.kd_max));
         }
         if (settings.limits.empty()) {
             continue;
@@ -380,16 +398,54 @@ std::expected<std::unique_ptr<ServoLoop>, std::string> ServoLoop::make(
         const MotionLimits& joint = settings.limits[i];
         const std::string at = "[" + std::to_string(i) + "] = ";
         if (std::abs(joint.q_min) > limits.p_max && std::isfinite(joint.q_min)) {
-            return std::unexpected("min_q" + at + float_text(joint.q_min) + " for motor " + motor +
-                                   " is beyond its p_max " + float_text(limits.p_max));
+            return ("min_q" + at + float_text(joint.q_min) + " for motor " + motor +
+                    " is beyond its p_max " + float_text(limits.p_max));
         }
         if (std::abs(joint.q_max) > limits.p_max && std::isfinite(joint.q_max)) {
-            return std::unexpected("max_q" + at + float_text(joint.q_max) + " for motor " + motor +
-                                   " is beyond its p_max " + float_text(limits.p_max));
+            return ("max_q" + at + float_text(joint.q_max) + " for motor " + motor +
+                    " is beyond its p_max " + float_text(limits.p_max));
         }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<ServoLoop>, std::string> ServoLoop::make(
+    const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
+    ServoSettings settings, std::vector<const void*> claims) {
+    if (auto refusal = loop_refusal(group, settings)) {
+        return std::unexpected(std::move(*refusal));
     }
     return std::unique_ptr<ServoLoop>(
         new ServoLoop(group, buses, lease, std::move(settings), std::move(claims)));
+}
+
+std::expected<std::unique_ptr<ServoLoop>, std::string> ServoLoop::make(
+    const damiao::MotorGroup& group, std::span<transport::SharedBus* const> buses,
+    ServoSettings settings) {
+    constexpr std::size_t kMostBuses = transport::SocketCanBusSet::kMaxBuses;
+    if (buses.size() > kMostBuses || group.bus_count() > buses.size()) {
+        return std::unexpected("buses: the group uses " + std::to_string(group.bus_count()) +
+                               ", a loop drives from 1 to " + std::to_string(kMostBuses) +
+                               ", got " + std::to_string(buses.size()));
+    }
+    std::vector<transport::SocketCanTransport*> transports;
+    std::vector<const void*> claims;
+    for (transport::SharedBus* bus : buses) {
+        transports.push_back(&bus->transport);
+        claims.push_back(bus);
+    }
+    if (auto refusal = loop_refusal(group, settings)) {
+        return std::unexpected(std::move(*refusal));
+    }
+    auto own_buses = std::make_unique<transport::SocketCanBusSet>(transports);
+    auto own_lease = std::make_unique<SharedBusLease>(buses);
+    transport::BusSet& bus_set = *own_buses;
+    BusLease& lease = *own_lease;
+    return std::unique_ptr<ServoLoop>(new ServoLoop(group, bus_set, lease, std::move(settings),
+                                                    std::move(claims), std::move(own_buses),
+                                                    std::move(own_lease)));
 }
 
 std::expected<std::unique_ptr<ServoLoop>, StartFailure> ServoLoop::start(
@@ -422,7 +478,8 @@ std::expected<void, StartFailure> ServoLoop::start() {
             }
             for (const void* bus : claims_) {
                 if (std::ranges::find(other->claims_, bus) != other->claims_.end()) {
-                    return std::unexpected(StartFailure{StartFailure::Kind::BusTaken, {}, {}, 0, 0});
+                    return std::unexpected(
+                        StartFailure{StartFailure::Kind::BusTaken, {}, {}, 0, 0});
                 }
             }
         }
@@ -435,7 +492,8 @@ std::expected<void, StartFailure> ServoLoop::start() {
     std::optional<StartFailure> failed;
     if (settings_.log_capacity > 0 && !log_) {
         log_.reset(new (std::nothrow) LogCell[settings_.log_capacity]());
-        log_values_.reset(new (std::nothrow) std::atomic<double>[settings_.log_capacity * joints_ * 4]());
+        log_values_.reset(new (std::nothrow)
+                              std::atomic<double>[settings_.log_capacity * joints_ * 4]());
         if (!log_ || !log_values_) {
             log_.reset();
             log_values_.reset();
@@ -520,7 +578,8 @@ std::optional<StartFailure> ServoLoop::enable_all() {
             }
         }
         // A motor that reports a fault will not enable, however often asked.
-        if (!failed || std::holds_alternative<damiao::Error::Unconfirmed>(failed->error->detail())) {
+        if (!failed ||
+            std::holds_alternative<damiao::Error::Unconfirmed>(failed->error->detail())) {
             break;
         }
     }
@@ -630,8 +689,9 @@ void ServoLoop::command_targets(std::int64_t started) noexcept {
     }
     // Targets not renewed in time: every joint comes to rest where it is
     // commanded now, within its acceleration limit, with no feed-forward.
-    const bool hold = settings_.target_timeout_ns > 0 &&
-                      static_cast<std::uint64_t>(started - targets_at_) > settings_.target_timeout_ns;
+    const bool hold =
+        settings_.target_timeout_ns > 0 &&
+        static_cast<std::uint64_t>(started - targets_at_) > settings_.target_timeout_ns;
     for (std::size_t i = 0; i < joints_; ++i) {
         const JointTarget& target = current_[i];
         JointLimiter& limiter = limiters_[i];
@@ -673,8 +733,9 @@ bool ServoLoop::exchange(std::int64_t started) noexcept {
         }
         if (results_[i]) {
             const damiao::MotorState& state = *results_[i];
-            last_[i] = {state.position, state.velocity, state.torque, state.error, cycle_,
-                        static_cast<std::int64_t>(received_[i].nanos)};
+            last_[i] = {state.position, state.velocity,
+                        state.torque,   state.error,
+                        cycle_,         static_cast<std::int64_t>(received_[i].nanos)};
             consecutive_[i].store(0, std::memory_order_relaxed);
             if (state.error >= kFirstFault && go_on && !damping_) {
                 reason_ = {StopReason::Kind::MotorFault, i, state.error, 0};
@@ -721,8 +782,8 @@ void ServoLoop::learn_answer_span(MonotonicTime began, MonotonicTime read_from) 
         return;
     }
     const std::size_t filled = std::min(answer_span_count_, kSpans);
-    const std::int64_t shortest =
-        *std::min_element(answer_spans_.begin(), answer_spans_.begin() + static_cast<std::ptrdiff_t>(filled));
+    const std::int64_t shortest = *std::min_element(
+        answer_spans_.begin(), answer_spans_.begin() + static_cast<std::ptrdiff_t>(filled));
     // Seven eighths: the wake-up's own lateness, and an answer that comes a
     // little sooner than any seen so far, still find the cycle looking.
     read_after_ns_ = shortest / 8 * 7;
@@ -765,9 +826,9 @@ void ServoLoop::run() noexcept {
         // each one late, until it was worked off.
         if (2 * lateness >= period) {
             const std::int64_t skipped = lateness / period;
-            late_periods_.store(late_periods_.load(std::memory_order_relaxed) +
-                                    static_cast<std::uint64_t>(skipped),
-                                std::memory_order_relaxed);
+            late_periods_.store(
+                late_periods_.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(skipped),
+                std::memory_order_relaxed);
             next = started;
         }
         command_targets(started);
@@ -789,7 +850,8 @@ void ServoLoop::run() noexcept {
     // The safe stop: damping for a while, on the same schedule, then every
     // motor disabled, each one verified by its answer.
     damping_ = true;
-    const std::int64_t damped_until = now_ns() + static_cast<std::int64_t>(settings_.stop_damping_ns);
+    const std::int64_t damped_until =
+        now_ns() + static_cast<std::int64_t>(settings_.stop_damping_ns);
     next = now_ns();
     while (now_ns() < damped_until) {
         sleep_until(next);
@@ -954,9 +1016,8 @@ bool ServoLoop::wait(std::int64_t timeout_ns) const noexcept {
 
 bool ServoLoop::drives() const noexcept {
     const Phase at = phase();
-    return at == Phase::Starting ||
-           ((at == Phase::Running || at == Phase::Stopping) &&
-            !finished_.load(std::memory_order_acquire));
+    return at == Phase::Starting || ((at == Phase::Running || at == Phase::Stopping) &&
+                                     !finished_.load(std::memory_order_acquire));
 }
 
 bool ServoLoop::running() const noexcept {

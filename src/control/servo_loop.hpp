@@ -35,8 +35,11 @@
 #include "control/triple_buffer.hpp"
 #include "damiao/group.hpp"
 #include "transport/bus_set.hpp"
+#include "transport/shared_bus.hpp"
 
 namespace axiolink::control {
+
+class SharedBusLease;
 
 // What the application asks of one joint: where to be (rad), how fast the
 // target itself moves (rad/s, for the limiter to follow it without lag), a
@@ -50,25 +53,25 @@ struct JointTarget {
 };
 
 struct ServoSettings {
-    double rate_hz = 500.0;             // periods per second, 1 to 4000
-    double kp = 5.0;                    // the gains a target gets unless it says
+    double rate_hz = 500.0;  // periods per second, 1 to 4000
+    double kp = 5.0;         // the gains a target gets unless it says
     double kd = 0.5;
     // One per motor: velocity and acceleration bounds and the joint's range
     // (q_min, q_max within the motor's p_max); empty: the defaults, the range
     // the motor's p_max.
     std::vector<MotionLimits> limits;
-    std::uint32_t max_misses = 10;      // consecutive cycles without one motor's answer
-    std::uint64_t target_timeout_ns = 0;  // targets older than this: hold; 0: never
-    double stop_kd = 1.0;               // damping while stopping
+    std::uint32_t max_misses = 10;                // consecutive cycles without one motor's answer
+    std::uint64_t target_timeout_ns = 0;          // targets older than this: hold; 0: never
+    double stop_kd = 1.0;                         // damping while stopping
     std::uint64_t stop_damping_ns = 200'000'000;  // how long, before the disable
     // The safe stop's disable goes again to every motor that has not
     // confirmed it, until all have, or this much time has passed and three
     // rounds have been sent.
     std::uint64_t disable_timeout_ns = 100'000'000;
-    int priority = 0;                   // SCHED_FIFO priority asked for; 0: none
-    bool lock_memory = false;           // ask for mlockall
-    std::size_t log_capacity = 0;       // cycles kept for reading back; 0: none
-    int cpu = -1;                       // the CPU the loop's thread is kept on; -1: any
+    int priority = 0;              // SCHED_FIFO priority asked for; 0: none
+    bool lock_memory = false;      // ask for mlockall
+    std::size_t log_capacity = 0;  // cycles kept for reading back; 0: none
+    int cpu = -1;                  // the CPU the loop's thread is kept on; -1: any
     // Read every motor's control mode before the enable, and refuse to start
     // when one is not in MIT mode (it would ignore every command of the loop).
     bool check_mode = true;
@@ -91,8 +94,8 @@ struct StopReason {
         Missed,      // a motor did not answer max_misses cycles in a row
     };
     Kind kind = Kind::Running;
-    std::size_t member = 0;   // MotorFault, Missed: the motor's place in the group
-    std::uint8_t status = 0;  // MotorFault: the status it reported
+    std::size_t member = 0;    // MotorFault, Missed: the motor's place in the group
+    std::uint8_t status = 0;   // MotorFault: the status it reported
     std::uint32_t misses = 0;  // Missed: how many in a row
     // "reports fault 12 (rotor over-temperature)";
     // "did not answer 10 cycles in a row"; "stop was asked for"
@@ -115,7 +118,7 @@ struct JointReading {
 struct RealTimeGrant {
     bool scheduled = false;  // SCHED_FIFO at the priority asked
     bool memory_locked = false;
-    bool pinned = false;     // kept on the CPU asked for
+    bool pinned = false;  // kept on the CPU asked for
 };
 
 // Per motor counts.
@@ -124,7 +127,7 @@ struct JointCounts {
     std::uint32_t consecutive_misses = 0;  // in a row, now
     std::uint32_t most_consecutive = 0;    // in a row, at worst
     std::uint64_t late_answers = 0;
-    std::uint64_t clamped = 0;             // targets beyond the joint's range, clamped to it
+    std::uint64_t clamped = 0;  // targets beyond the joint's range, clamped to it
 };
 
 struct ServoStats {
@@ -203,6 +206,15 @@ public:
         const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
         ServoSettings settings, std::vector<const void*> claims = {});
 
+    // A loop on `buses` (which the group's bus indices index), with a bus set
+    // and a lease of its own: each cycle holds the locks of all of them, as
+    // every other user of a shared bus does for each operation, and the
+    // buses are claimed against every other loop of the process. The group
+    // and the buses must outlive the loop.
+    static std::expected<std::unique_ptr<ServoLoop>, std::string> make(
+        const damiao::MotorGroup& group, std::span<transport::SharedBus* const> buses,
+        ServoSettings settings);
+
     // make() and start() in one; a refusal of the settings fails as Thread
     // with EINVAL (tests and tools that bring valid settings).
     static std::expected<std::unique_ptr<ServoLoop>, StartFailure> start(
@@ -273,7 +285,9 @@ private:
     friend struct LoopRegistry;
 
     ServoLoop(const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
-              ServoSettings settings, std::vector<const void*> claims);
+              ServoSettings settings, std::vector<const void*> claims,
+              std::unique_ptr<transport::BusSet> own_buses = nullptr,
+              std::unique_ptr<SharedBusLease> own_lease = nullptr);
 
     static void* thread_main(void* self) noexcept;
     std::optional<StartFailure> check_modes();
@@ -299,6 +313,9 @@ private:
     // a motor, and its own locks are made anew.
     void abandon() noexcept;
 
+    // The bus set and lease of a loop made on shared buses.
+    std::unique_ptr<transport::BusSet> own_buses_;
+    std::unique_ptr<SharedBusLease> own_lease_;
     const damiao::MotorGroup& group_;
     transport::BusSet& buses_;
     BusLease& lease_;
@@ -360,7 +377,7 @@ private:
     std::atomic<bool> stop_asked_{false};
     std::atomic<bool> finished_{false};  // the loop's thread has ended its safe stop
     bool sigterm_held_ = false;          // under the registry's SIGTERM lock
-    StopReason reason_;  // written by the loop before finished_ is set
+    StopReason reason_;                  // written by the loop before finished_ is set
     std::vector<bool> disabled_;
     pthread_t thread_{};
     bool damping_ = false;  // the loop's thread: in the safe stop, motors' faults no longer count

@@ -226,8 +226,8 @@ private:
                     continue;
                 }
                 if (!drained || stopped_) {
-                    results_[i] = std::unexpected(
-                        stopped_ ? transport_failure(ended_) : transport_failure(drained.error()));
+                    results_[i] = std::unexpected(stopped_ ? transport_failure(ended_)
+                                                           : transport_failure(drained.error()));
                     continue;
                 }
                 auto frame = frame_of_(i);
@@ -304,10 +304,10 @@ private:
         // (A flag beside a plain time: the ARM compiler cannot see through an
         // optional time here and warns that it may be unset.)
         bool resend_due = command_.has_value();
-        const MonotonicTime halfway =
-            after(current, Duration{timeout_.seconds / 2,
-                                    static_cast<std::uint32_t>((timeout_.seconds % 2) * 500'000'000 +
-                                                               timeout_.nanos / 2)});
+        const MonotonicTime halfway = after(
+            current, Duration{timeout_.seconds / 2,
+                              static_cast<std::uint32_t>((timeout_.seconds % 2) * 500'000'000 +
+                                                         timeout_.nanos / 2)});
         if (outputs_.read_from > current) {
             buses_.pause_until(std::min(outputs_.read_from, resend_until_));
             current = buses_.now();
@@ -417,8 +417,8 @@ std::string GroupSetupError::message() const {
         return "motor " + a + " of the group answers at " + hex_id(id) + ", its own " + of +
                ": its answers would command itself";
     }
-    return "motor " + a + " of the group answers at " + hex_id(id) + ", the " + of +
-           " of motor " + b + " on one bus: its answers would command that motor";
+    return "motor " + a + " of the group answers at " + hex_id(id) + ", the " + of + " of motor " +
+           b + " on one bus: its answers would command that motor";
 }
 
 std::string_view command_name(GroupCommand command) noexcept {
@@ -562,7 +562,8 @@ void MotorGroup::read_register(transport::BusSet& buses, std::uint8_t number,
             }
             for (std::size_t k = 0; k < *got && !answered; ++k) {
                 if (arrived[k].bus == bus && is_register_reply(arrived[k].frame, number)) {
-                    results[i] = RegisterValue{info->type, register_reply_payload(arrived[k].frame)};
+                    results[i] =
+                        RegisterValue{info->type, register_reply_payload(arrived[k].frame)};
                     answered = true;
                 }
             }

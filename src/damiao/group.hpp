@@ -40,10 +40,11 @@ struct GroupSetupError {
         AnswersRegisters  // a member answers at the register-request id
     };
     Kind kind;
-    std::size_t first = 0;  // the members' positions; AnswersCommand: the one answering
+    std::size_t first = 0;   // the members' positions; AnswersCommand: the one answering
     std::size_t second = 0;  // AnswersCommand: the one commanded (may be `first`)
     std::uint16_t id = 0;    // the 11-bit id in question
-    std::uint8_t mode = 0;   // AnswersCommand: the mode whose command id it is (0 MIT .. 3 FORCE_POS)
+    std::uint8_t mode =
+        0;  // AnswersCommand: the mode whose command id it is (0 MIT .. 3 FORCE_POS)
     // "a motor group needs at least one motor"
     // "a motor group holds at most 64 motors"
     // "motors 0 and 2 of the group answer at the same master id 0x011 on one bus"

@@ -7,17 +7,13 @@
 #include <utility>
 
 #include "failure.hpp"
-#include "transport/socketcan_backend.hpp"
+#include "transport/shared_bus.hpp"
 #include "types.hpp"
 
 namespace axiolink::python {
 
-struct GuardedTransport {
-    explicit GuardedTransport(transport::SocketCanTransport&& open) noexcept
-        : transport(std::move(open)) {}
-    std::mutex lock;
-    transport::SocketCanTransport transport;
-};
+// The object's payload: the core's shared bus.
+using GuardedTransport = transport::SharedBus;
 
 PyResult<PyTypeObject*> socketcan_transport_type();
 

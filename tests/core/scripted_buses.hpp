@@ -50,7 +50,7 @@ public:
     // "drain 0", "send 0 x3", "wait": what the cycle asked, in order.
     std::vector<std::string> events;
     std::vector<BusFrame> sent;
-    std::vector<std::uint64_t> sent_at;  // the clock when each was sent
+    std::vector<std::uint64_t> sent_at;        // the clock when each was sent
     std::optional<TransportError> wait_error;  // a wait fails with this once,
     std::size_t wait_error_after = 0;          // after this many more waits
     // The next sends take only this many frames in all, then fail with

@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <utility>
-#include <chrono>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/scripted_buses.hpp"
@@ -50,21 +50,27 @@ bool is_special(const Payload& d, std::uint8_t code) {
 // Motors 1..n answering at 0x10 + id after 50 us: status 1 while enabled, 0
 // once disabled, a fault code from its cycle on, silence from its cycle on.
 struct Motors {
-    std::vector<unsigned> position;        // raw 16-bit position each answers with
-    std::vector<int> fault_from;           // MIT frames until a fault; -1: never
-    std::vector<int> silent_from;          // MIT frames until silence; -1: never
+    std::vector<unsigned> position;  // raw 16-bit position each answers with
+    std::vector<int> fault_from;     // MIT frames until a fault; -1: never
+    std::vector<int> silent_from;    // MIT frames until silence; -1: never
     std::vector<std::uint8_t> fault_code;
     std::vector<int> mit_frames;
     std::vector<bool> enabled;
-    std::vector<std::uint8_t> mode;        // what register 10 reads
+    std::vector<std::uint8_t> mode;         // what register 10 reads
     std::vector<int> unconfirmed_disables;  // disables each answers "enabled" to first
     std::vector<int> every;                 // answers only every n-th MIT frame (1: each)
-    bool silent_at_enable = false;  // the last motor ignores its enable
-    bool staggered = false;         // motor n answers after 50 us * n, not 50 us
+    bool silent_at_enable = false;          // the last motor ignores its enable
+    bool staggered = false;                 // motor n answers after 50 us * n, not 50 us
 
     explicit Motors(std::size_t n)
-        : position(n, 0x8000), fault_from(n, -1), silent_from(n, -1), fault_code(n, 0x0C),
-          mit_frames(n, 0), enabled(n, false), mode(n, 1), unconfirmed_disables(n, 0),
+        : position(n, 0x8000),
+          fault_from(n, -1),
+          silent_from(n, -1),
+          fault_code(n, 0x0C),
+          mit_frames(n, 0),
+          enabled(n, false),
+          mode(n, 1),
+          unconfirmed_disables(n, 0),
           every(n, 1) {}
 
     ScriptedBuses::Responder responder() {
@@ -72,10 +78,11 @@ struct Motors {
             if (sent.id.value == 0x7FF) {
                 // A register read: the control mode, answered at the master id.
                 const std::size_t i = sent.data[0] - 1U;
-                buses.arrive(bus,
-                             CanFrame{CanId::standard(static_cast<std::uint16_t>(0x11 + i)),
-                                      Payload{sent.data[0], 0, 0x33, sent.data[3], mode[i], 0, 0, 0}},
-                             50 * kUs);
+                buses.arrive(
+                    bus,
+                    CanFrame{CanId::standard(static_cast<std::uint16_t>(0x11 + i)),
+                             Payload{sent.data[0], 0, 0x33, sent.data[3], mode[i], 0, 0, 0}},
+                    50 * kUs);
                 return;
             }
             const std::size_t i = (sent.id.value & 0xFFU) - 1U;
@@ -107,13 +114,13 @@ struct Motors {
             }
             const unsigned q = position[i];
             const std::uint64_t after = staggered ? 50 * kUs * (i + 1) : 50 * kUs;
-            buses.arrive(bus,
-                         CanFrame{CanId::standard(static_cast<std::uint16_t>(0x11 + i)),
-                                  Payload{static_cast<std::uint8_t>(status << 4 | (i + 1)),
-                                          static_cast<std::uint8_t>(q >> 8),
-                                          static_cast<std::uint8_t>(q & 0xFF), 0x80, 0x08, 0x00,
-                                          30, 31}},
-                         after);
+            buses.arrive(
+                bus,
+                CanFrame{CanId::standard(static_cast<std::uint16_t>(0x11 + i)),
+                         Payload{static_cast<std::uint8_t>(status << 4 | (i + 1)),
+                                 static_cast<std::uint8_t>(q >> 8),
+                                 static_cast<std::uint8_t>(q & 0xFF), 0x80, 0x08, 0x00, 30, 31}},
+                after);
         };
     }
 };
@@ -135,10 +142,10 @@ struct Lease final : ServoLoop::BusLease {
 MotorGroup group_of(std::size_t n) {
     std::vector<GroupMember> members;
     for (std::size_t i = 0; i < n; ++i) {
-        members.push_back({Damiao(static_cast<std::uint16_t>(i + 1),
-                                  static_cast<std::uint16_t>(0x11 + i), {},
-                                  Duration::from_millis(5)),
-                           0});
+        members.push_back(
+            {Damiao(static_cast<std::uint16_t>(i + 1), static_cast<std::uint16_t>(0x11 + i), {},
+                    Duration::from_millis(5)),
+             0});
     }
     return *MotorGroup::make(members, Duration::from_millis(5));
 }
@@ -232,7 +239,8 @@ TEST(ServoLoop, EveryStopDampsThenEndsWithAVerifiedDisableOfEveryMotor) {
         std::string message;
     } cases[] = {
         {"asked", -1, -1, StopReason::Kind::Requested, "stop was asked for"},
-        {"fault", 30, -1, StopReason::Kind::MotorFault, "reports fault 12 (rotor over-temperature)"},
+        {"fault", 30, -1, StopReason::Kind::MotorFault,
+         "reports fault 12 (rotor over-temperature)"},
         {"lowest fault", 30, -1, StopReason::Kind::MotorFault, "reports fault 8 (over-voltage)"},
         {"misses", -1, 30, StopReason::Kind::Missed, "did not answer 10 cycles in a row"},
     };
@@ -346,7 +354,8 @@ TEST(ServoLoop, ManyThreadsHandTargetsInAndReadStatesOutWhileItRuns) {
             while (going) {
                 (void)(*loop)->read_states(readings);
                 // One snapshot is one cycle's: every motor answers every cycle.
-                if (readings[0].cycle != readings[1].cycle || readings[1].cycle != readings[2].cycle) {
+                if (readings[0].cycle != readings[1].cycle ||
+                    readings[1].cycle != readings[2].cycle) {
                     ++torn;
                 }
                 (void)(*loop)->stats();
@@ -378,7 +387,9 @@ TEST(ServoLoop, SettingsOutOfRangeAreRefusedWithTheirReason) {
               "kp and kd must be finite and not negative, got 5 and -1");
     EXPECT_EQ(refusal([](ServoSettings& s) { s.limits = {MotionLimits{}}; }),
               "limits: expected one for every motor (2), got 1");
-    EXPECT_EQ(refusal([](ServoSettings& s) { s.limits = {MotionLimits{}, MotionLimits{1, -1}}; }),
+    EXPECT_EQ(refusal([](ServoSettings& s) {
+                  s.limits = {MotionLimits{}, MotionLimits{1, -1}};
+              }),
               "motor 1: invalid motion limit: a_max is -1, must be within [1e-06, 1e+09]");
     EXPECT_EQ(refusal([](ServoSettings& s) { s.max_misses = 0; }), "max_misses must be at least 1");
     EXPECT_EQ(refusal([](ServoSettings& s) { s.priority = 100; }),
@@ -525,8 +536,8 @@ TEST(ServoLoop, AMotorInAnotherModeIsRefusedBeforeAnythingIsEnabled) {
     ASSERT_EQ(buses.sent.size(), 3U);
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(buses.sent[i].frame.id.value, 0x7FF);
-        EXPECT_EQ(buses.sent[i].frame.data, (Payload{static_cast<std::uint8_t>(i + 1), 0, 0x33, 10,
-                                                      0, 0, 0, 0}));
+        EXPECT_EQ(buses.sent[i].frame.data,
+                  (Payload{static_cast<std::uint8_t>(i + 1), 0, 0x33, 10, 0, 0, 0, 0}));
     }
     EXPECT_EQ(loop->phase(), Phase::Idle);
     motors.mode[1] = 1;  // switched: the same loop starts now
@@ -560,7 +571,7 @@ TEST(ServoLoop, TheDisableGoesAgainUntilConfirmedForItsTimeNotForAFewRounds) {
 
 TEST(ServoLoop, WaitReturnsWhenTheLoopStopsByItselfAndScatteredMissesDoNotStopIt) {
     Motors motors(2);
-    motors.every[0] = 2;      // answers every other cycle: never 2 in a row missed
+    motors.every[0] = 2;  // answers every other cycle: never 2 in a row missed
     motors.fault_from[1] = 200;
     ScriptedBuses buses(1, motors.responder());
     const MotorGroup group = group_of(2);
@@ -623,9 +634,11 @@ TEST(ServoLoop, NoCommandedPositionPassesAJointLimitAndEachStepKeepsTheVelocityB
     (void)loop->read_states(readings);
     EXPECT_NEAR(readings[1].q, 1.5, 1e-3);
     // Far beyond, moving outward: clamped to the limit, braked before it.
-    ASSERT_TRUE(loop->set_targets(std::vector<JointTarget>{{5.0, 1.0, 0, 5, 0.5}, {-5.0, -1.0, 0, 5, 0.5}}));
+    ASSERT_TRUE(loop->set_targets(
+        std::vector<JointTarget>{{5.0, 1.0, 0, 5, 0.5}, {-5.0, -1.0, 0, 5, 0.5}}));
     wait_for(*loop, 1000);
-    ASSERT_TRUE(loop->set_targets(std::vector<JointTarget>{{-5.0, -1.0, 0, 5, 0.5}, {0.0, 0, 0, 5, 0.5}}));
+    ASSERT_TRUE(
+        loop->set_targets(std::vector<JointTarget>{{-5.0, -1.0, 0, 5, 0.5}, {0.0, 0, 0, 5, 0.5}}));
     wait_for(*loop, 1400);
     const ServoStats stats = loop->stats();
     loop->stop();

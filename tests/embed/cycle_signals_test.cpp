@@ -16,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kTurnInterval = std::chrono::milliseconds(5);
 
 TEST(CycleSignals, TheMainThreadGetsATurnPerIntervalOfWakeUpsAndAfterEverySignal) {
-    LockedBuses buses(std::span<GuardedTransport* const>{}, false);
+    transport::LockedBuses buses(std::span<transport::SharedBus* const>{}, false);
     PyThreadState* saved = PyEval_SaveThread();
     {
         const auto made = Clock::now();

@@ -10,7 +10,7 @@ namespace axiolink::python::ext {
 // cycle about this soon, for about 1 % of the time spent in the turns.
 constexpr std::uint64_t kTurnIntervalNanos = 5'000'000;
 
-CycleSignals::CycleSignals(LockedBuses& buses, PyThreadState*& saved) noexcept
+CycleSignals::CycleSignals(transport::LockedBuses& buses, PyThreadState*& saved) noexcept
     : buses_(buses),
       saved_(saved),
       handles_signals_(in_signal_thread()),

@@ -18,7 +18,7 @@
 #include <Python.h>
 
 #include "damiao/group.hpp"
-#include "ext/bus_access.hpp"
+#include "transport/shared_bus.hpp"
 #include "failure.hpp"
 #include "transport/can.hpp"
 
@@ -28,7 +28,7 @@ class CycleSignals final : public damiao::SignalPolicy {
 public:
     // Call without the interpreter lock; `saved` is this thread's state as
     // PyEval_SaveThread left it, updated when handlers run.
-    CycleSignals(LockedBuses& buses, PyThreadState*& saved) noexcept;
+    CycleSignals(transport::LockedBuses& buses, PyThreadState*& saved) noexcept;
 
     bool signal_pending(bool interrupted) noexcept override;
     bool resume() noexcept override;
@@ -37,7 +37,7 @@ public:
     bool raised() const noexcept { return raised_; }
 
 private:
-    LockedBuses& buses_;
+    transport::LockedBuses& buses_;
     PyThreadState*& saved_;
     bool handles_signals_ = false;
     bool raised_ = false;

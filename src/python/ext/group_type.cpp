@@ -11,9 +11,10 @@
 #include "boundary.hpp"
 #include "damiao/group.hpp"
 #include "ext/axiolink_types.hpp"
-#include "ext/bus_access.hpp"
 #include "ext/cycle_signals.hpp"
 #include "ext/motor_error.hpp"
+#include "socketcan_transport.hpp"
+#include "transport/shared_bus.hpp"
 #include "transport/socketcan_bus_set.hpp"
 #include "types.hpp"
 
@@ -30,7 +31,6 @@ PyTypeObject* g_type = nullptr;
 // by the signal at once.
 constexpr std::uint64_t kMaxTimeoutMs = 100;
 constexpr std::uint64_t kDefaultTimeoutMs = 20;
-
 
 // --- construction ----------------------------------------------------------
 
@@ -101,7 +101,7 @@ PyResult<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
             ++index;
         }
         if (index == bus_objects.size()) {
-            if (bus_objects.size() == LockedBuses::kMaxBuses) {
+            if (bus_objects.size() == transport::LockedBuses::kMaxBuses) {
                 return error_value(PyExc_ValueError, "a motor group spans at most 8 buses");
             }
             bus_objects.push_back(PyRef::borrow(*bus));
@@ -218,8 +218,8 @@ private:
 template <class Exchange>
 PyResult<PyRef> on_buses(PyMotorGroup& group, ReceiveTimes& times, Exchange&& exchange) {
     const std::size_t count = group.group.members().size();
-    std::array<GuardedTransport*, LockedBuses::kMaxBuses> guarded{};
-    std::array<transport::SocketCanTransport*, LockedBuses::kMaxBuses> transports{};
+    std::array<GuardedTransport*, transport::LockedBuses::kMaxBuses> guarded{};
+    std::array<transport::SocketCanTransport*, transport::LockedBuses::kMaxBuses> transports{};
     const std::size_t buses = group.bus_objects.size();
     for (std::size_t i = 0; i < buses; ++i) {
         guarded[i] = &unwrap<GuardedTransport>(group.bus_objects[i].get());
@@ -232,7 +232,7 @@ PyResult<PyRef> on_buses(PyMotorGroup& group, ReceiveTimes& times, Exchange&& ex
     // The bus objects stay alive through the group's references.
     PyThreadState* saved = PyEval_SaveThread();
     {
-        LockedBuses locked(std::span(guarded.data(), buses));
+        transport::LockedBuses locked(std::span(guarded.data(), buses));
         transport::SocketCanBusSet bus_set(std::span(transports.data(), buses));
         CycleSignals signals(locked, saved);
         exchange(bus_set, std::span(results.data(), count),

@@ -7,7 +7,7 @@
 
 #include "boundary.hpp"
 #include "ext/axiolink_types.hpp"
-#include "ext/bus_access.hpp"
+#include "transport/shared_bus.hpp"
 #include "ext/cycle_signals.hpp"
 #include "ext/group_type.hpp"
 #include "ext/motor_error.hpp"
@@ -49,7 +49,7 @@ PyResult<PyRef> create() {
     if (auto loaded = load_axiolink_types(); !loaded) {
         return std::unexpected(std::move(loaded.error()));
     }
-    static bool fork_handlers = install_fork_handlers();
+    static bool fork_handlers = transport::install_fork_handlers();
     if (!fork_handlers) {
         return error_value(PyExc_ImportError, "axiolink_ext: cannot install its fork handlers");
     }

@@ -15,11 +15,11 @@
 #include "boundary.hpp"
 #include "control/servo_loop.hpp"
 #include "ext/axiolink_types.hpp"
-#include "ext/bus_access.hpp"
 #include "ext/group_type.hpp"
 #include "ext/motor_error.hpp"
 #include "socketcan_transport.hpp"
 #include "support/number_text.hpp"
+#include "transport/shared_bus.hpp"
 #include "transport/socketcan_bus_set.hpp"
 #include "types.hpp"
 
@@ -35,22 +35,8 @@ PyTypeObject* g_type = nullptr;
 PyTypeObject* g_states_type = nullptr;
 PyObject* g_array_type = nullptr;  // array.array, kept for the process
 
-// The loop's buses, taken around each of its cycles.
-class LoopLease final : public ServoLoop::BusLease {
-public:
-    explicit LoopLease(std::span<GuardedTransport* const> buses) noexcept : locked_(buses, false) {}
-    void acquire() noexcept override { locked_.acquire(); }
-    void release() noexcept override { locked_.release(); }
-
-private:
-    LockedBuses locked_;
-};
-
 struct PyServoLoop {
-    PyRef group;  // the axiolink_ext.MotorGroup
-    std::vector<GuardedTransport*> buses;
-    std::unique_ptr<LoopLease> lease;
-    std::unique_ptr<transport::SocketCanBusSet> bus_set;
+    PyRef group;                        // the axiolink_ext.MotorGroup
     std::unique_ptr<ServoLoop> loop;    // made with the object; started by start()
     std::vector<JointTarget> last_set;  // the targets handed over last, for the fields not given
 };
@@ -117,9 +103,9 @@ std::unexpected<Failure> stopped(const PyServoLoop& self) {
         case StopReason::Kind::MotorFault:
         case StopReason::Kind::Missed: {
             const auto motor = group_of(self).group.members()[reason.member].driver.motor_id();
-            return motor_failure(motor, reason.message(),
-                                 reason.kind == StopReason::Kind::MotorFault ? "motor_fault"
-                                                                             : "missed");
+            return motor_failure(
+                motor, reason.message(),
+                reason.kind == StopReason::Kind::MotorFault ? "motor_fault" : "missed");
         }
         case StopReason::Kind::Running:
         case StopReason::Kind::Requested:
@@ -130,17 +116,44 @@ std::unexpected<Failure> stopped(const PyServoLoop& self) {
 
 // --- construction ----------------------------------------------------------
 
-constexpr std::array<std::string_view, 18> kNewParams = {
-    "group",           "rate_hz",      "kp",           "kd",
-    "max_velocity",    "max_acceleration", "min_q",    "max_q",
-    "max_misses",      "target_timeout_ms", "stop_kd", "stop_damping_ms",
-    "disable_timeout_ms", "priority",  "lock_memory",  "log_capacity",
-    "cpu",             "stop_on_sigterm"};
+constexpr std::array<std::string_view, 18> kNewParams = {"group",
+                                                         "rate_hz",
+                                                         "kp",
+                                                         "kd",
+                                                         "max_velocity",
+                                                         "max_acceleration",
+                                                         "min_q",
+                                                         "max_q",
+                                                         "max_misses",
+                                                         "target_timeout_ms",
+                                                         "stop_kd",
+                                                         "stop_damping_ms",
+                                                         "disable_timeout_ms",
+                                                         "priority",
+                                                         "lock_memory",
+                                                         "log_capacity",
+                                                         "cpu",
+                                                         "stop_on_sigterm"};
 constexpr Signature kNewSignature{"ServoLoop.__new__()", kNewParams, 1};
 enum Param : std::size_t {
-    kGroup, kRate, kKp, kKd, kMaxVelocity, kMaxAcceleration, kMinQ, kMaxQ, kMaxMisses,
-    kTargetTimeout, kStopKd, kStopDamping, kDisableTimeout, kPriority, kLockMemory, kLogCapacity,
-    kCpu, kStopOnSigterm
+    kGroup,
+    kRate,
+    kKp,
+    kKd,
+    kMaxVelocity,
+    kMaxAcceleration,
+    kMinQ,
+    kMaxQ,
+    kMaxMisses,
+    kTargetTimeout,
+    kStopKd,
+    kStopDamping,
+    kDisableTimeout,
+    kPriority,
+    kLockMemory,
+    kLogCapacity,
+    kCpu,
+    kStopOnSigterm
 };
 
 PyResult<std::vector<double>> doubles(PyObject* given, std::string_view name, std::size_t count);
@@ -152,8 +165,9 @@ PyResult<std::vector<double>> per_motor(PyObject* given, std::string_view name, 
         return std::vector<double>(count, fallback);
     }
     if (PyFloat_Check(given) || PyLong_Check(given)) {
-        return to_double(given, name).transform(
-            [count](double value) { return std::vector<double>(count, value); });
+        return to_double(given, name).transform([count](double value) {
+            return std::vector<double>(count, value);
+        });
     }
     return doubles(given, name, count);
 }
@@ -226,12 +240,14 @@ PyResult<ServoSettings> settings_from(const Arguments& matched, std::size_t moto
     };
     auto min_q = per_motor(given(kMinQ), "min_q", motors, -kInfinity);
     auto max_q = per_motor(given(kMaxQ), "max_q", motors, kInfinity);
-    auto misses = bounded_int(matched[kMaxMisses], "max_misses", settings.max_misses, 1, kMostMisses);
-    auto target_timeout = bounded_int(matched[kTargetTimeout], "target_timeout_ms", 0, 0, kMaxMillis);
+    auto misses =
+        bounded_int(matched[kMaxMisses], "max_misses", settings.max_misses, 1, kMostMisses);
+    auto target_timeout =
+        bounded_int(matched[kTargetTimeout], "target_timeout_ms", 0, 0, kMaxMillis);
     auto stop_kd = optional_double(matched[kStopKd], "stop_kd", settings.stop_kd);
-    auto damping = bounded_int(matched[kStopDamping], "stop_damping_ms",
-                               static_cast<std::int64_t>(settings.stop_damping_ns / 1'000'000), 0,
-                               kMaxMillis);
+    auto damping =
+        bounded_int(matched[kStopDamping], "stop_damping_ms",
+                    static_cast<std::int64_t>(settings.stop_damping_ns / 1'000'000), 0, kMaxMillis);
     auto disable_timeout = bounded_int(
         matched[kDisableTimeout], "disable_timeout_ms",
         static_cast<std::int64_t>(settings.disable_timeout_ns / 1'000'000), 0, kMaxMillis);
@@ -292,23 +308,16 @@ PyResult<PyRef> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!settings) {
         return std::unexpected(std::move(settings.error()));
     }
-    PyServoLoop loop;
-    loop.group = PyRef::borrow(*group);
-    std::vector<transport::SocketCanTransport*> transports;
-    std::vector<const void*> claims;
+    std::vector<transport::SharedBus*> buses;
     for (const PyRef& bus : payload.bus_objects) {
-        GuardedTransport* guarded = &unwrap<GuardedTransport>(bus.get());
-        loop.buses.push_back(guarded);
-        transports.push_back(&guarded->transport);
-        claims.push_back(guarded);
+        buses.push_back(&unwrap<GuardedTransport>(bus.get()));
     }
-    loop.lease = std::make_unique<LoopLease>(loop.buses);
-    loop.bus_set = std::make_unique<transport::SocketCanBusSet>(transports);
-    auto made = ServoLoop::make(payload.group, *loop.bus_set, *loop.lease, std::move(*settings),
-                                std::move(claims));
+    auto made = ServoLoop::make(payload.group, buses, std::move(*settings));
     if (!made) {
         return error_value(PyExc_ValueError, made.error());
     }
+    PyServoLoop loop;
+    loop.group = PyRef::borrow(*group);
     loop.loop = std::move(*made);
     return emplace<PyServoLoop>(type, std::move(loop));
 }
@@ -337,11 +346,12 @@ PyResult<PyRef> start(PyObject* self, PyObject*) {
             case control::StartFailure::Kind::Motor:
                 return motor_failure(members[*failure.member].driver.motor_id(), *failure.error);
             case control::StartFailure::Kind::WrongMode:
-                return motor_failure(members[*failure.member].driver.motor_id(),
-                                     failure.message(), "wrong_mode");
+                return motor_failure(members[*failure.member].driver.motor_id(), failure.message(),
+                                     "wrong_mode");
             case control::StartFailure::Kind::Thread:
-                return error_value(PyExc_OSError, "cannot start the servo loop's thread: " +
-                                                      transport::system_error_text(failure.os_error));
+                return error_value(PyExc_OSError,
+                                   "cannot start the servo loop's thread: " +
+                                       transport::system_error_text(failure.os_error));
             default:
                 return error_value(PyExc_RuntimeError, failure.message());
         }
@@ -379,8 +389,9 @@ PyResult<PyRef> wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             return std::unexpected(std::move(seconds.error()));
         }
         if (!(*seconds >= 0.0) || *seconds > 1e9) {
-            return error_value(PyExc_ValueError, "timeout must be None or from 0 to 1e9 seconds, got " +
-                                                     number_text(*seconds));
+            return error_value(
+                PyExc_ValueError,
+                "timeout must be None or from 0 to 1e9 seconds, got " + number_text(*seconds));
         }
         left = std::llround(*seconds * 1e9);
     }
@@ -442,10 +453,10 @@ PyResult<std::vector<double>> doubles(PyObject* given, std::string_view name, st
             if (view.ndim == 1 && view.itemsize == sizeof(double) &&
                 (format == "d" || format == "@d" || format == "=d" || format == "<d")) {
                 if (static_cast<std::size_t>(view.shape[0]) != count) {
-                    return error_value(PyExc_ValueError,
-                                       std::string(name) + ": expected one for every motor (" +
-                                           std::to_string(count) + "), got " +
-                                           std::to_string(view.shape[0]));
+                    return error_value(PyExc_ValueError, std::string(name) +
+                                                             ": expected one for every motor (" +
+                                                             std::to_string(count) + "), got " +
+                                                             std::to_string(view.shape[0]));
                 }
                 std::copy_n(static_cast<const double*>(view.buf), count, values.begin());
                 return values;
@@ -461,13 +472,13 @@ PyResult<std::vector<double>> doubles(PyObject* given, std::string_view name, st
     }
     const auto got = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
     if (got != count) {
-        return error_value(PyExc_ValueError, std::string(name) + ": expected one for every motor (" +
-                                                 std::to_string(count) + "), got " +
-                                                 std::to_string(got));
+        return error_value(PyExc_ValueError,
+                           std::string(name) + ": expected one for every motor (" +
+                               std::to_string(count) + "), got " + std::to_string(got));
     }
     for (std::size_t i = 0; i < count; ++i) {
-        auto value = to_double(PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)),
-                               name);
+        auto value =
+            to_double(PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i)), name);
         if (!value) {
             return std::unexpected(std::move(value.error()));
         }
@@ -482,9 +493,9 @@ constexpr Signature kTargetSignature{"ServoLoop.set_targets()", kTargetParams, 0
 // "q[2] = 13 for motor 0x03 is beyond its p_max 12.5"
 std::unexpected<Failure> bad_target(std::string_view field, std::size_t i, double value,
                                     std::uint16_t motor, const std::string& why) {
-    return error_value(PyExc_ValueError, std::string(field) + "[" + std::to_string(i) + "] = " +
-                                             number_text(value) + " for motor " + hex_motor(motor) +
-                                             " " + why);
+    return error_value(PyExc_ValueError, std::string(field) + "[" + std::to_string(i) +
+                                             "] = " + number_text(value) + " for motor " +
+                                             hex_motor(motor) + " " + why);
 }
 
 PyResult<PyRef> set_targets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -518,7 +529,8 @@ PyResult<PyRef> set_targets(PyObject* self, PyObject* const* args, Py_ssize_t na
         const std::uint16_t motor = members[i].driver.motor_id();
         JointTarget& target = targets[i];
         target = {present[0] ? given[0][i] : loop.last_set[i].q, present[1] ? given[1][i] : 0.0,
-                  present[2] ? given[2][i] : 0.0, present[3] ? given[3][i] : loop.loop->settings().kp,
+                  present[2] ? given[2][i] : 0.0,
+                  present[3] ? given[3][i] : loop.loop->settings().kp,
                   present[4] ? given[4][i] : loop.loop->settings().kd};
         const std::array<double, 5> fields{target.q, target.dq, target.tau, target.kp, target.kd};
         for (std::size_t field = 0; field < fields.size(); ++field) {
@@ -585,14 +597,13 @@ PyResult<PyRef> states(PyObject* self, PyObject*) {
     if (!out) {
         return already_set();
     }
-    std::array<PyResult<PyRef>, 7> fields{
-        array_of<double>("d", q),
-        array_of<double>("d", dq),
-        array_of<double>("d", tau),
-        array_of<std::uint8_t>("B", status),
-        array_of<std::uint64_t>("Q", cycle),
-        array_of<std::int64_t>("q", time_ns),
-        result_object(PyLong_FromUnsignedLongLong(loop_cycle))};
+    std::array<PyResult<PyRef>, 7> fields{array_of<double>("d", q),
+                                          array_of<double>("d", dq),
+                                          array_of<double>("d", tau),
+                                          array_of<std::uint8_t>("B", status),
+                                          array_of<std::uint64_t>("Q", cycle),
+                                          array_of<std::int64_t>("q", time_ns),
+                                          result_object(PyLong_FromUnsignedLongLong(loop_cycle))};
     for (std::size_t k = 0; k < fields.size(); ++k) {
         if (!fields[k]) {
             return std::unexpected(std::move(fields[k].error()));
@@ -646,7 +657,8 @@ PyResult<PyRef> real_time(const PyServoLoop& loop) {
     const control::RealTimeGrant grant =
         runs_here(loop) ? loop.loop->real_time() : control::RealTimeGrant{};
     return dict_of({{"sched_fifo", PyRef::borrow(grant.scheduled ? Py_True : Py_False)},
-                    {"priority", result_object(PyLong_FromLong(grant.scheduled ? loop.loop->settings().priority : 0))},
+                    {"priority", result_object(PyLong_FromLong(
+                                     grant.scheduled ? loop.loop->settings().priority : 0))},
                     {"memory_locked", PyRef::borrow(grant.memory_locked ? Py_True : Py_False)},
                     {"cpu", grant.pinned ? result_object(PyLong_FromLong(loop.loop->settings().cpu))
                                          : PyRef::borrow(Py_None)}});
@@ -770,13 +782,15 @@ PyResult<PyRef> repr(PyObject* self) {
     } else {
         const StopReason reason = loop.loop->stop_reason();
         text += "stopped";
-        if (reason.kind == StopReason::Kind::MotorFault || reason.kind == StopReason::Kind::Missed) {
+        if (reason.kind == StopReason::Kind::MotorFault ||
+            reason.kind == StopReason::Kind::Missed) {
             text += ": motor " + hex_motor(members[reason.member].driver.motor_id()) + " " +
                     reason.message();
         }
     }
     text += ")";
-    return result_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return result_object(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 void dealloc_loop(PyObject* self) noexcept {

@@ -1,11 +1,11 @@
-#include "ext/bus_access.hpp"
+#include "transport/shared_bus.hpp"
 
 #include <pthread.h>
 
 #include <algorithm>
 #include <new>
 
-namespace axiolink::python::ext {
+namespace axiolink::transport {
 
 // Every LockedBuses alive in the process, linked through the objects
 // themselves (on their threads' stacks): recording one costs no allocation.
@@ -73,10 +73,12 @@ void after_fork_in_child() noexcept {
 }  // namespace
 
 bool install_fork_handlers() noexcept {
-    return pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+    static const bool installed =
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+    return installed;
 }
 
-LockedBuses::LockedBuses(std::span<GuardedTransport* const> buses, bool take) noexcept
+LockedBuses::LockedBuses(std::span<SharedBus* const> buses, bool take) noexcept
     : count_(std::min(buses.size(), kMaxBuses)) {
     std::copy_n(buses.begin(), count_, order_.begin());
     std::sort(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(count_));
@@ -112,4 +114,4 @@ void LockedBuses::release() noexcept {
     }
 }
 
-}  // namespace axiolink::python::ext
+}  // namespace axiolink::transport
