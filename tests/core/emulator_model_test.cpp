@@ -751,21 +751,23 @@ TEST(ArrivalClock, MapsWallStampsOntoTheMonotonicClock) {
     ArrivalClock clock;
     EXPECT_FALSE(clock.map(1'700'000'000 * kSeconds));  // not calibrated
     constexpr std::int64_t wall = 1'700'000'000'000'000'000;
+    // The late edge of the bracket: a frame never maps sooner than it can
+    // have arrived.
     clock.calibrate(MonotonicTime{100 * kSeconds}, wall, MonotonicTime{100 * kSeconds + 2'000});
-    EXPECT_EQ(clock.map(wall + 5 * kMillis), MonotonicTime{100 * kSeconds + 5 * kMillis + 1'000});
-    EXPECT_EQ(clock.map(wall + 7 * kMillis), MonotonicTime{100 * kSeconds + 7 * kMillis + 1'000});
+    EXPECT_EQ(clock.map(wall + 5 * kMillis), MonotonicTime{100 * kSeconds + 5 * kMillis + 2'000});
+    EXPECT_EQ(clock.map(wall + 7 * kMillis), MonotonicTime{100 * kSeconds + 7 * kMillis + 2'000});
     // A stamp earlier than the last one: the wall clock was set back.
     EXPECT_FALSE(clock.map(wall + 6 * kMillis));
-    EXPECT_EQ(clock.latest(), MonotonicTime{100 * kSeconds + 7 * kMillis + 1'000});
+    EXPECT_EQ(clock.latest(), MonotonicTime{100 * kSeconds + 7 * kMillis + 2'000});
     // Set forward by an hour: a stamp from before it is measured again maps
     // an hour late, and once measured, the stamps after it map right again.
     constexpr std::uint64_t hour = 3600 * kSeconds;
     EXPECT_EQ(clock.map(wall + hour + 8 * kMillis),
-              MonotonicTime{100 * kSeconds + hour + 8 * kMillis + 1'000});
+              MonotonicTime{100 * kSeconds + hour + 8 * kMillis + 2'000});
     clock.calibrate(MonotonicTime{100 * kSeconds + 9 * kMillis}, wall + hour + 9 * kMillis,
                     MonotonicTime{100 * kSeconds + 9 * kMillis + 2'000});
     EXPECT_EQ(clock.map(wall + hour + 10 * kMillis),
-              MonotonicTime{100 * kSeconds + 10 * kMillis + 1'000});
+              MonotonicTime{100 * kSeconds + 10 * kMillis + 2'000});
 }
 
 TEST(ArrivalClock, APreemptedMeasurementDoesNotMoveTheOffsetButASetWallClockDoes) {
@@ -779,7 +781,28 @@ TEST(ArrivalClock, APreemptedMeasurementDoesNotMoveTheOffsetButASetWallClockDoes
     // The wall clock set forward by an hour.
     clock.calibrate(MonotonicTime{103 * kSeconds}, wall + 3603 * kSeconds,
                     MonotonicTime{103 * kSeconds + 20 * kMillis});
-    EXPECT_EQ(clock.map(wall + 3604 * kSeconds), MonotonicTime{104 * kSeconds + 10 * kMillis});
+    EXPECT_EQ(clock.map(wall + 3604 * kSeconds), MonotonicTime{104 * kSeconds + 20 * kMillis});
+}
+
+TEST(ArrivalClock, StampsKeepTheirSpacingUntilABetterOffsetMayBeTakenIntoUse) {
+    // The monotonic clock truly reads 100 s + 25 us when the wall clock reads
+    // `wall`; a first, wide bracket, then a tight one around the truth.
+    ArrivalClock clock;
+    constexpr std::int64_t wall = 1'700'000'000'000'000'000;
+    constexpr std::uint64_t truth = 100 * kSeconds + 25'000;
+    clock.calibrate(MonotonicTime{100 * kSeconds}, wall, MonotonicTime{100 * kSeconds + 30'000});
+    const auto first = clock.map(wall + kMillis);
+    clock.calibrate(MonotonicTime{100 * kSeconds + 2 * kMillis + 20'000}, wall + 2 * kMillis,
+                    MonotonicTime{100 * kSeconds + 2 * kMillis + 28'000});
+    const auto second = clock.map(wall + 3 * kMillis);
+    ASSERT_TRUE(first && second);
+    // Frames that may still contend on the wire stay as far apart as their
+    // stamps, or a few microseconds would decide which of them goes first.
+    EXPECT_EQ(second->nanos - first->nanos, 2 * kMillis);
+    EXPECT_GE(first->nanos, truth + kMillis);
+    // Taken into use, the tight bracket's late edge: sooner, never too soon.
+    clock.refine();
+    EXPECT_EQ(clock.map(wall + 4 * kMillis), MonotonicTime{truth + 4 * kMillis + 3'000});
 }
 
 // ------------------------------------------------------------- text faces
