@@ -261,6 +261,8 @@ public:
     // the loop does not run (Idle, Stopped, Abandoned).
     bool wait(std::int64_t timeout_ns) const noexcept;
     bool running() const noexcept;
+    // Whether a stop has been asked for (it may still be under way).
+    bool stop_requested() const noexcept { return stop_asked(); }
     StopReason stop_reason() const noexcept;
     // After the stop: whether each motor's disable was confirmed.
     std::vector<bool> disabled() const;

@@ -502,10 +502,10 @@ TEST(ServoLoop, AStopDuringTheStartEndsItWithAVerifiedDisableAndStopAllClosesThe
     std::thread stopper;
     lease.hook = [&] {
         stopper = std::thread([&] { ServoLoop::stop_all(false); });
-        // Until the stop has been asked for: it waits for the start to end.
-        while ((*loop)->phase() == Phase::Starting && stopper.joinable()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            break;
+        // Until the stop has been asked for: it then waits for the start to end.
+        const auto given_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!(*loop)->stop_requested() && std::chrono::steady_clock::now() < given_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     };
     const auto started = (*loop)->start();
