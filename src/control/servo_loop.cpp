@@ -60,19 +60,8 @@ std::string number(double value) {
     return text.data();
 }
 
-std::string hex_motor(std::uint16_t motor_id) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%02X", static_cast<unsigned>(motor_id));
-    return text.data();
-}
-
-// The shortest text that reads back as the same single-precision value, as
-// the motors' limits are written everywhere else.
-std::string float_text(double value) {
-    support::NumberBuffer buffer;
-    return std::string(support::shortest_text(static_cast<float>(value), buffer));
-}
-
+using support::motor_id_text;
+using support::shortest_string;
 }  // namespace
 
 // Every ServoLoop of the process, for what concerns them all: no two
@@ -376,9 +365,10 @@ std::optional<std::string> loop_refusal(const damiao::MotorGroup& group,
     for (std::size_t i = 0; i < settings.limits.size() && i < members.size(); ++i) {
         const MotionLimits& joint = settings.limits[i];
         if (!(joint.q_min < joint.q_max)) {
-            return ("min_q[" + std::to_string(i) + "] = " + float_text(joint.q_min) +
-                    " is not below max_q[" + std::to_string(i) + "] = " + float_text(joint.q_max) +
-                    " for motor " + hex_motor(members[i].driver.motor_id()));
+            return ("min_q[" + std::to_string(i) + "] = " + shortest_string(joint.q_min) +
+                    " is not below max_q[" + std::to_string(i) +
+                    "] = " + shortest_string(joint.q_max) + " for motor " +
+                    motor_id_text(members[i].driver.motor_id()));
         }
     }
     if (auto refusal = settings_refusal(settings, members.size())) {
@@ -386,11 +376,12 @@ std::optional<std::string> loop_refusal(const damiao::MotorGroup& group,
     }
     for (std::size_t i = 0; i < members.size(); ++i) {
         const damiao::MitLimits& limits = members[i].driver.limits();
-        const std::string motor = hex_motor(members[i].driver.motor_id());
+        const std::string motor = motor_id_text(members[i].driver.motor_id());
         if (settings.kp > limits.kp_max || settings.kd > limits.kd_max) {
-            return ("kp " + float_text(settings.kp) + " or kd " + float_text(settings.kd) +
-                    " is beyond motor " + motor + "'s kp_max " + float_text(limits.kp_max) +
-                    " or kd_max " + float_text(limits.kd_max));
+            return ("kp " + shortest_string(settings.kp) + " or kd " +
+                    shortest_string(settings.kd) + " is beyond motor " + motor + "'s kp_max " +
+                    shortest_string(limits.kp_max) + " or kd_max " +
+                    shortest_string(limits.kd_max));
         }
         if (settings.limits.empty()) {
             continue;
@@ -398,12 +389,12 @@ std::optional<std::string> loop_refusal(const damiao::MotorGroup& group,
         const MotionLimits& joint = settings.limits[i];
         const std::string at = "[" + std::to_string(i) + "] = ";
         if (std::abs(joint.q_min) > limits.p_max && std::isfinite(joint.q_min)) {
-            return ("min_q" + at + float_text(joint.q_min) + " for motor " + motor +
-                    " is beyond its p_max " + float_text(limits.p_max));
+            return ("min_q" + at + shortest_string(joint.q_min) + " for motor " + motor +
+                    " is beyond its p_max " + shortest_string(limits.p_max));
         }
         if (std::abs(joint.q_max) > limits.p_max && std::isfinite(joint.q_max)) {
-            return ("max_q" + at + float_text(joint.q_max) + " for motor " + motor +
-                    " is beyond its p_max " + float_text(limits.p_max));
+            return ("max_q" + at + shortest_string(joint.q_max) + " for motor " + motor +
+                    " is beyond its p_max " + shortest_string(limits.p_max));
         }
     }
     return std::nullopt;

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 
 namespace axiolink::support {
@@ -102,6 +103,17 @@ std::string_view four_decimal_text(float value, NumberBuffer& out) noexcept {
     const auto written = std::to_chars(out.data(), out.data() + out.size(),
                                        static_cast<double>(value), std::chars_format::fixed, 4);
     return {out.data(), static_cast<std::size_t>(written.ptr - out.data())};
+}
+
+std::string shortest_string(double value) {
+    NumberBuffer buffer;
+    return std::string(shortest_text(static_cast<float>(value), buffer));
+}
+
+std::string motor_id_text(std::uint16_t motor_id) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "0x%02X", static_cast<unsigned>(motor_id));
+    return text.data();
 }
 
 }  // namespace axiolink::support

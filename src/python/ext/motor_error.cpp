@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <variant>
 
+#include "support/number_text.hpp"
+
 namespace axiolink::python::ext {
 namespace {
 
@@ -50,7 +52,9 @@ struct KindOf {
     std::string_view operator()(const Error::Transport& e) const noexcept {
         return transport_kind(e.error);
     }
-    std::string_view operator()(const Error::ShortFeedback&) const noexcept { return "short_frame"; }
+    std::string_view operator()(const Error::ShortFeedback&) const noexcept {
+        return "short_frame";
+    }
     std::string_view operator()(const Error::InvalidLimits&) const noexcept {
         return "invalid_limits";
     }
@@ -84,9 +88,7 @@ PyResult<PyRef> new_motor_error(std::uint16_t motor_id, const std::string& text,
     if (!type) {
         return std::unexpected(std::move(type.error()));
     }
-    std::array<char, 16> id{};
-    std::snprintf(id.data(), id.size(), "0x%02X", static_cast<unsigned>(motor_id));
-    const std::string message = "motor " + std::string(id.data()) + ": " + text;
+    const std::string message = "motor " + support::motor_id_text(motor_id) + ": " + text;
     PyRef error = PyRef::steal(PyObject_CallFunction(*type, "s", message.c_str()));
     PyRef number = PyRef::steal(PyLong_FromUnsignedLong(motor_id));
     PyRef line = PyRef::steal(

@@ -68,16 +68,8 @@ void stop_loop(PyServoLoop& self) {
     Py_END_ALLOW_THREADS;
 }
 
-std::string hex_motor(std::uint16_t motor_id) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%02X", static_cast<unsigned>(motor_id));
-    return text.data();
-}
-
-std::string number_text(double value) {
-    support::NumberBuffer buffer;
-    return std::string(support::shortest_text(static_cast<float>(value), buffer));
-}
+using support::motor_id_text;
+using support::shortest_string;
 
 std::unexpected<Failure> forked_off() {
     return error_value(PyExc_RuntimeError,
@@ -391,7 +383,7 @@ PyResult<PyRef> wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (!(*seconds >= 0.0) || *seconds > 1e9) {
             return error_value(
                 PyExc_ValueError,
-                "timeout must be None or from 0 to 1e9 seconds, got " + number_text(*seconds));
+                "timeout must be None or from 0 to 1e9 seconds, got " + shortest_string(*seconds));
         }
         left = std::llround(*seconds * 1e9);
     }
@@ -494,8 +486,8 @@ constexpr Signature kTargetSignature{"ServoLoop.set_targets()", kTargetParams, 0
 std::unexpected<Failure> bad_target(std::string_view field, std::size_t i, double value,
                                     std::uint16_t motor, const std::string& why) {
     return error_value(PyExc_ValueError, std::string(field) + "[" + std::to_string(i) +
-                                             "] = " + number_text(value) + " for motor " +
-                                             hex_motor(motor) + " " + why);
+                                             "] = " + shortest_string(value) + " for motor " +
+                                             motor_id_text(motor) + " " + why);
 }
 
 PyResult<PyRef> set_targets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -540,19 +532,19 @@ PyResult<PyRef> set_targets(PyObject* self, PyObject* const* args, Py_ssize_t na
         }
         if (std::abs(target.q) > limits.p_max) {
             return bad_target("q", i, target.q, motor,
-                              "is beyond its p_max " + number_text(limits.p_max));
+                              "is beyond its p_max " + shortest_string(limits.p_max));
         }
         if (std::abs(target.tau) > limits.t_max) {
             return bad_target("tau", i, target.tau, motor,
-                              "is beyond its t_max " + number_text(limits.t_max));
+                              "is beyond its t_max " + shortest_string(limits.t_max));
         }
         if (target.kp < 0.0 || target.kp > limits.kp_max) {
             return bad_target("kp", i, target.kp, motor,
-                              "is not within its [0, " + number_text(limits.kp_max) + "]");
+                              "is not within its [0, " + shortest_string(limits.kp_max) + "]");
         }
         if (target.kd < 0.0 || target.kd > limits.kd_max) {
             return bad_target("kd", i, target.kd, motor,
-                              "is not within its [0, " + number_text(limits.kd_max) + "]");
+                              "is not within its [0, " + shortest_string(limits.kd_max) + "]");
         }
     }
     if (!loop.loop->set_targets(targets)) {
@@ -770,9 +762,9 @@ PyResult<PyRef> repr(PyObject* self) {
     const auto& members = group_of(loop).group.members();
     std::string text = "ServoLoop(";
     for (std::size_t i = 0; i < members.size(); ++i) {
-        text += (i == 0 ? "" : ", ") + hex_motor(members[i].driver.motor_id());
+        text += (i == 0 ? "" : ", ") + motor_id_text(members[i].driver.motor_id());
     }
-    text += " at " + number_text(loop.loop->settings().rate_hz) + " Hz, ";
+    text += " at " + shortest_string(loop.loop->settings().rate_hz) + " Hz, ";
     if (not_started(loop)) {
         text += "not started";
     } else if (loop.loop->phase() == Phase::Abandoned) {
@@ -784,7 +776,7 @@ PyResult<PyRef> repr(PyObject* self) {
         text += "stopped";
         if (reason.kind == StopReason::Kind::MotorFault ||
             reason.kind == StopReason::Kind::Missed) {
-            text += ": motor " + hex_motor(members[reason.member].driver.motor_id()) + " " +
+            text += ": motor " + motor_id_text(members[reason.member].driver.motor_id()) + " " +
                     reason.message();
         }
     }
