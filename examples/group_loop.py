@@ -35,11 +35,14 @@ def parse_args():
     parser.add_argument("--iface", default="can0")
     parser.add_argument("--motor", dest="motors", type=parse_motor, action="append",
                         help="ID:MASTER:PRESET, repeatable (default: 1:0x11 to 7:0x17, all dm4310)")
-    parser.add_argument("--rate", type=float, default=500.0, help="steps per second (500)")
+    # Seven motors behind a USB adapter take about 2.7 ms a step
+    # (docs/timing.md): 200 Hz leaves room, and a step with a silent motor
+    # (the time-out after the last send) still ends within the 5 ms period.
+    parser.add_argument("--rate", type=float, default=200.0, help="steps per second (200)")
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--swing", type=float, default=0.3, help="radians out and back (0.3)")
-    parser.add_argument("--timeout-ms", type=int, default=20,
-                        help="reply time-out of every command and step, up to 100 (20)")
+    parser.add_argument("--timeout-ms", type=int, default=4,
+                        help="reply time-out of every command and step, up to 100 (4)")
     args = parser.parse_args()
     motors = args.motors or [parse_motor(f"{i}:{0x10 + i:#x}:dm4310") for i in range(1, 8)]
     args.motors = [Damiao(motor_id, master_id, limits, timeout_ms=args.timeout_ms)

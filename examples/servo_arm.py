@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Drive a seven-joint arm with a servo loop while Python is busy.
 
-    python servo_arm.py --iface can0 --rate 500 --seconds 10
+    python servo_arm.py --iface can0 --rate 200 --seconds 10
 
 An axiolink_ext.ServoLoop sends one group cycle of MIT commands per period on
 a native thread of its own; Python only hands it targets and reads states.
@@ -46,14 +46,18 @@ def parse_args():
     parser.add_argument("--iface", default="can0")
     parser.add_argument("--motor", dest="motors", type=parse_motor, action="append",
                         help="ID:MASTER:PRESET, repeatable (default: 1:0x11 to 7:0x17, all dm4310)")
-    parser.add_argument("--rate", type=float, default=500.0, help="servo loop cycles per second (500)")
+    # Seven motors behind a USB adapter take about 2.7 ms a cycle
+    # (docs/timing.md): 200 Hz leaves room for a slow one, and a silent
+    # motor's cycle (the time-out after the last send) still ends within the
+    # 5 ms period.
+    parser.add_argument("--rate", type=float, default=200.0, help="servo loop cycles per second (200)")
     parser.add_argument("--seconds", type=float, default=10.0, help="how long to run (10)")
     parser.add_argument("--amplitude", type=float, default=0.2,
                         help="how far each joint swings out from where it stood, rad (0.2)")
     parser.add_argument("--kp", type=float, default=10.0, help="position gain, N·m/rad (10)")
     parser.add_argument("--kd", type=float, default=0.5, help="damping gain, N·m·s/rad (0.5)")
-    parser.add_argument("--timeout-ms", type=int, default=20,
-                        help="wait for the answers of each cycle, up to 100 (20)")
+    parser.add_argument("--timeout-ms", type=int, default=4,
+                        help="wait for the answers of each cycle, below the period, up to 100 (4)")
     args = parser.parse_args()
     motors = args.motors or [parse_motor(f"{i}:{0x10 + i:#x}:dm4310") for i in range(1, 8)]
     args.motors = [Damiao(motor_id, master_id, limits, timeout_ms=args.timeout_ms)

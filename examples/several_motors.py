@@ -38,8 +38,11 @@ def parse_args():
                              "all dm4310)")
     parser.add_argument("--rate", type=float, default=200.0, help="ticks per second (200)")
     parser.add_argument("--seconds", type=float, default=3.0)
-    parser.add_argument("--timeout-ms", type=int, default=20,
-                        help="wait for each answer (ms, 20)")
+    # Three plain exchanges behind a USB adapter take about 3 ms of the 5 ms
+    # tick (docs/timing.md); a silent motor's wait, which the kernel rounds up
+    # to its scheduler tick, then costs one tick or two, not several.
+    parser.add_argument("--timeout-ms", type=int, default=4,
+                        help="wait for each answer (ms, 4)")
     args = parser.parse_args()
     motor_args = args.motors or [parse_motor(f"{i}:0x1{i}:dm4310") for i in (1, 2, 3)]
     args.motors = [Damiao(motor_id, master_id, limits, timeout_ms=args.timeout_ms)

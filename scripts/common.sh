@@ -113,6 +113,19 @@ supported_pythons() {
     echo "$list"
 }
 
+# The interpreter of the demo and of the examples it leads to: the oldest
+# supported one found.
+demo_python() {
+    local pythons
+    pythons=$(supported_pythons) || return 1
+    echo "${pythons%%;*}"
+}
+
+# The build folder's subfolder of interpreter $1's modules, e.g. py312.
+python_tag() {
+    "$1" -c 'import sys; print(f"py{sys.version_info[0]}{sys.version_info[1]}")'
+}
+
 # The scripts that build in the project's build folder (the demo, the test
 # command, the fault tests) compile with one compiler, called by one name,
 # through a compiler cache kept in that folder: ccache tells compilers apart

@@ -20,13 +20,14 @@ APT_CONFIG=$no_recommends install_missing_packages python3-matplotlib
 
 # The demo needs one interpreter: the oldest supported one found.
 pythons=$(supported_pythons)
-python=${pythons%%;*}
+python=$(demo_python)
 echo "demo with: $python"
 # The test command builds in the same folder, with the same compiler: what
 # the demo compiles, it finds in the compiler cache.
 configure_build "$build" -DAXIOLINK_PYTHONS="$pythons" >/dev/null
-tag=$("$python" -c 'import sys; print(f"py{sys.version_info[0]}{sys.version_info[1]}")')
-cmake --build "$build" -j "$(nproc)" --target "axiolink_$tag" dm-emulator dmctl
+tag=$(python_tag "$python")
+# The companion module too: the other examples (scripts/run-example.sh) need it.
+cmake --build "$build" -j "$(nproc)" --target "axiolink_$tag" "axiolink_ext_$tag" dm-emulator dmctl
 
 out=$build/demo
 mkdir -p "$out"

@@ -88,12 +88,15 @@ class Capture:
         except OSError:
             pass
 
-    def timed_frames(self, settle=0.05):
+    def timed_frames(self, settle=0.05, until=None):
         """(frame, kernel receive time in seconds) for every frame seen so
-        far, waiting `settle` seconds for stragglers."""
+        far, waiting `settle` seconds for stragglers. On a bus that never
+        falls silent (a running servo loop) `until`, a time.time(), ends the
+        reading at the first frame received after it."""
         seen = []
         self.sock.settimeout(settle)
-        while True:
+        while not (until is not None and seen and seen[-1][1] is not None and
+                   seen[-1][1] > until):
             try:
                 raw, ancillary, _flags, _address = self.sock.recvmsg(FD.size, socket.CMSG_SPACE(KERNEL_TIMESPEC.size))
             except (socket.timeout, BlockingIOError):
@@ -104,10 +107,11 @@ class Capture:
                     seconds, nanos = KERNEL_TIMESPEC.unpack(payload[: KERNEL_TIMESPEC.size])
                     stamp = seconds + nanos / 1e9
             seen.append((unpack(raw), stamp))
+        return seen
 
-    def frames(self, settle=0.05):
+    def frames(self, settle=0.05, until=None):
         """Every frame seen so far, waiting `settle` seconds for stragglers."""
-        return [frame for frame, _ in self.timed_frames(settle)]
+        return [frame for frame, _ in self.timed_frames(settle, until)]
 
     def close(self):
         self.sock.close()

@@ -318,10 +318,11 @@ class RegisterTest(unittest.TestCase):
 class ModeTest(unittest.TestCase):
     def test_switches_verifies_and_says_so(self):
         with Emulator("--motor", "1:0x11:dm4310:2"):
-            switched = dmctl("mode", "1", "vel")
-            again = dmctl("--json", "mode", "1", "VEL")
-            back = dmctl("--json", "mode", "1", "1")
-            state = Damiao(1, 0x11).mit_control(SocketCanTransport(IFACE), MitSetpoint())
+            switched = dmctl("--timeout-ms", REPLY_TIMEOUT_MS, "mode", "1", "vel")
+            again = dmctl("--json", "--timeout-ms", REPLY_TIMEOUT_MS, "mode", "1", "VEL")
+            back = dmctl("--json", "--timeout-ms", REPLY_TIMEOUT_MS, "mode", "1", "1")
+            state = Damiao(1, 0x11, timeout_ms=int(REPLY_TIMEOUT_MS)).mit_control(
+                SocketCanTransport(IFACE), MitSetpoint())
         self.assertEqual(switched.stdout,
                          "motor 0x01: control mode VEL (switched from 2 (POS_VEL), verified)\n")
         self.assertEqual(json.loads(again.stdout), {
@@ -332,7 +333,7 @@ class ModeTest(unittest.TestCase):
 
     def test_a_motor_that_keeps_its_mode(self):
         with Emulator("--motor", "1:0x11:dm4310:2", "--fault", "ignore-writes"):
-            done = dmctl("mode", "1", "mit")
+            done = dmctl("--timeout-ms", REPLY_TIMEOUT_MS, "mode", "1", "mit")
         self.assertEqual(done.returncode, 1)
         self.assertEqual(done.stderr.splitlines()[0],
                          "dmctl: motor 0x01: switching to MIT: control mode verification failed: "
