@@ -54,6 +54,13 @@ def parse_args():
     parser.add_argument("--seconds", type=float, default=10.0, help="how long to run (10)")
     parser.add_argument("--amplitude", type=float, default=0.2,
                         help="how far each joint swings out from where it stood, rad (0.2)")
+    # Each joint's range: set the robot's own. The loop clamps every target
+    # to it and brakes before a limit; a joint that stands outside it at the
+    # start is held there and may only move back in.
+    parser.add_argument("--min-q", type=float, default=-1.5,
+                        help="lowest position any joint is commanded to, rad (-1.5)")
+    parser.add_argument("--max-q", type=float, default=1.5,
+                        help="highest position any joint is commanded to, rad (1.5)")
     parser.add_argument("--kp", type=float, default=10.0, help="position gain, N·m/rad (10)")
     parser.add_argument("--kd", type=float, default=0.5, help="damping gain, N·m·s/rad (0.5)")
     parser.add_argument("--timeout-ms", type=int, default=4,
@@ -126,14 +133,16 @@ def report(args, stats, rounds, planned, elapsed):
 def main():
     args = parse_args()
     # SIGTERM (kill, a service manager) ends the program through the with
-    # block below, as Ctrl-C does; without a handler it would end at once,
-    # leaving every motor with its last command.
+    # block below, as Ctrl-C does, and the report still prints. (Without a
+    # handler the loop would still stop every motor safely before the
+    # process ends, but nothing more of this program would run.)
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
     bus = SocketCanTransport(args.iface)
     for motor in args.motors:
         set_control_mode(motor, bus, "mit")
     group = MotorGroup(args.motors, bus, timeout_ms=args.timeout_ms)
-    loop = ServoLoop(group, rate_hz=args.rate, kp=args.kp, kd=args.kd)
+    loop = ServoLoop(group, rate_hz=args.rate, kp=args.kp, kd=args.kd, min_q=args.min_q,
+                     max_q=args.max_q)
     done = threading.Event()
     planned = []
     entered, status = False, 0
