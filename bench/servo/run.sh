@@ -2,9 +2,11 @@
 # The servo benchmark: does a control loop keep its period while the same
 # process's Python interpreter runs hostile workloads? For every workload
 # (none, gc, sort, threads) and rate (500 Hz, 1 kHz) it runs the native loop
-# and the best Python loop in one process (servo_bench), and cyclictest at
-# the same priority and interval as the kernel's floor: idle, and beside the
-# same workload run alone. Writes bench/results/servo.md and servo.json.
+# and then the best Python loop (servo_bench), and cyclictest at the same
+# priority and interval as the kernel's floor: idle, beside the same
+# workload run alone, and during each native loop's case, at the same time
+# as the loop, so that the two face the same machine. Writes
+# bench/results/servo.md and servo.json.
 #
 # Then the guest variant: the same comparison through the Python API
 # (axiolink_ext.ServoLoop against a loop around MotorGroup.cycle) on the
@@ -20,7 +22,9 @@
 # SERVO_PRIORITY (default 80) is the SCHED_FIFO priority of the loops and
 # cyclictest; SERVO_ADAPTER_US (default 0) the simulated adapter's latency;
 # SERVO_SECONDS_500 (default SECONDS) the native loop's and idle cyclictest's
-# time at 500 Hz.
+# time at 500 Hz. A subset: SERVO_RATES (default "500 1000") and
+# SERVO_WORKLOADS (default "none gc sort threads"), space-separated, e.g.
+#   SERVO_RATES=1000 SERVO_WORKLOADS="none gc" bench/servo/run.sh 60 10 60 0
 # Builds into build-servo/ (or $AXIOLINK_SERVO_BUILD_DIR); raw outputs go to
 # bench/out/servo/.
 set -euo pipefail
@@ -43,10 +47,10 @@ guest_seconds=${4:-60}
 [ "$mode" = short ] && guest_seconds=${4:-5}
 priority=${SERVO_PRIORITY:-80}
 adapter_us=${SERVO_ADAPTER_US:-0}
-rates=(500 1000)
+read -r -a rates <<<"${SERVO_RATES:-500 1000}"
 # The goal is set at 1 kHz; the 500 Hz cases may run shorter.
 seconds_at() { if [ "$1" = 500 ]; then echo "${SERVO_SECONDS_500:-$seconds}"; else echo "$seconds"; fi; }
-workloads=(none gc sort threads)
+read -r -a workloads <<<"${SERVO_WORKLOADS:-none gc sort threads}"
 
 install_missing_packages cmake ninja-build g++ libbenchmark-dev rt-tests \
     user-mode-linux kmod can-utils iproute2
@@ -70,11 +74,42 @@ machine >"$out/machine-start.json"
 # The load average every 30 s while the host cases run.
 (while sleep 30; do machine; done >"$out/machine-during.jsonl") &
 sampler=$!
-trap 'kill "$sampler" 2>/dev/null || true' EXIT
+# The case under way, should the script end early.
+bench_pid='' floor_pid=''
+trap 'kill "$sampler" $bench_pid $floor_pid 2>/dev/null || true' EXIT
 
 # cyclictest's histogram goes up to 50 ms; longer latencies count as overflows.
 floor() {  # floor NAME INTERVAL_US SECONDS
     cyclictest -m -p "$priority" -i "$2" -l $(($3 * 1000000 / $2)) -q -h 50000 >"$out/cyclictest-$1.txt"
+}
+
+# native_case WORKLOAD RATE: the native loop's case, with cyclictest at the
+# same priority and interval running as long as the loop does: it starts when
+# servo_bench says on stderr that it starts the loop, and is stopped (SIGINT:
+# it still writes its histogram) when servo_bench has ended.
+native_case() {
+    local name="$1-$2" seconds_now status=0
+    seconds_now=$(seconds_at "$2")
+    machine >"$out/machine-case-$name-start.json"
+    "$build/bench/servo_bench" --loops native --seconds "$seconds_now" --workloads "$1" \
+        --rates "$2" --priority "$priority" --adapter-us "$adapter_us" \
+        >"$out/native-$name.jsonl" 2>"$out/native-$name.err" &
+    bench_pid=$!
+    until grep -qs '^native loop' "$out/native-$name.err" || ! kill -0 "$bench_pid" 2>/dev/null; do
+        sleep 0.02
+    done
+    # -D only bounds it should the stop below never come.
+    cyclictest -m -p "$priority" -i $((1000000 / $2)) -q -h 50000 -D $((seconds_now + 900)) \
+        >"$out/cyclictest-during-$name.txt" &
+    floor_pid=$!
+    wait "$bench_pid" || status=$?
+    kill -INT "$floor_pid" 2>/dev/null || true
+    wait "$floor_pid" || true
+    bench_pid='' floor_pid=''
+    machine >"$out/machine-case-$name-end.json"
+    cat "$out/native-$name.err" >&2
+    tee -a "$out/cases.jsonl" <"$out/native-$name.jsonl"
+    return "$status"
 }
 
 for rate in "${rates[@]}"; do
@@ -93,10 +128,12 @@ for workload in "${workloads[@]}"; do
         wait "$load_pid" 2>/dev/null || true
     fi
     for rate in "${rates[@]}"; do
-        echo "== native loop and Python loop, workload $workload, $rate Hz"
-        "$build/bench/servo_bench" --seconds "$(seconds_at "$rate")" \
-            --python-seconds "$python_seconds" --workloads "$workload" --rates "$rate" \
-            --priority "$priority" --adapter-us "$adapter_us" | tee -a "$out/cases.jsonl"
+        echo "== native loop with cyclictest beside it, workload $workload, $rate Hz"
+        native_case "$workload" "$rate"
+        echo "== Python loop, workload $workload, $rate Hz"
+        "$build/bench/servo_bench" --loops python --python-seconds "$python_seconds" \
+            --workloads "$workload" --rates "$rate" --priority "$priority" \
+            --adapter-us "$adapter_us" | tee -a "$out/cases.jsonl"
     done
 done
 

@@ -1,6 +1,6 @@
 """Wake-ups of a servo loop's thread per cycle: seven motors on the
 emulator's timed wire (1 Mbit/s, 250 us adapter latency), a ServoLoop at
-500 Hz for a few seconds, and the loop thread's system calls counted by
+250 Hz for a few seconds, and the loop thread's system calls counted by
 strace. Run inside the virtual bus (bench/servo/wakeups.sh does).
 
 Prints the cycles traced and, per cycle, the calls that wait (ppoll, clock_nanosleep:

@@ -17,5 +17,5 @@ python=$(find_python "${tag:2:1}.${tag:3}")
         "${motors[@]}" & emulator_pid=$!
     sleep 0.5
     "$python" "$script" vcan0
-    kill "$emulator_pid"' wakeups "$root/build/tools/emulator/dm-emulator" "$python" \
+    kill "$emulator_pid"' wakeups "$build/tools/emulator/dm-emulator" "$python" \
     "$root/bench/servo/wakeups.py"
