@@ -8,8 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -759,6 +762,33 @@ TEST(ServoLoop, OnceItKnowsTheWireACycleTakesItsAnswersInWithFewerWakeUps) {
     for (std::size_t k = 60; k < 100; ++k) {
         EXPECT_EQ(waits[k], 2) << k;
     }
+}
+
+TEST(ServoLoop, ItsThreadIsKeptOnTheCpuAskedFor) {
+    const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+    Motors motors(1);
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(1);
+    Lease lease;
+    ServoSettings settings = fast_settings();
+    settings.cpu = static_cast<int>(cpus - 1);  // the last one, not the default's first
+    auto loop = made(group, buses, lease, settings);
+    ASSERT_TRUE(loop->start().has_value());
+    ASSERT_TRUE(loop->real_time().pinned);
+    // The loop's thread is the process's newest.
+    std::string allowed;
+    long newest = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        newest = std::max(newest, std::stol(task.path().filename().string()));
+    }
+    std::ifstream status("/proc/self/task/" + std::to_string(newest) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("Cpus_allowed_list:")) {
+            allowed = line.substr(line.find_first_not_of(" \t", 18));
+        }
+    }
+    loop->stop();
+    EXPECT_EQ(allowed, std::to_string(cpus - 1));
 }
 
 }  // namespace

@@ -487,7 +487,8 @@ class LifecycleTest(unittest.TestCase):
     def test_joint_ranges_and_gains_reach_the_wire_as_set(self):
         with Emulator(*emulated(*MOTORS)), Capture() as capture:
             with ServoLoop(arm(self.bus), rate_hz=200, max_velocity=2.0, max_acceleration=20.0,
-                           min_q=-0.2, max_q=[0.2, 0.3, 0.4], stop_damping_ms=20) as loop:
+                           min_q=-0.2, max_q=[0.2, 0.3, 0.4], stop_damping_ms=20, cpu=0) as loop:
+                self.assertEqual(loop.real_time["cpu"], 0)
                 start = loop.states().q
                 loop.set_targets(q=[5.0, 5.0, start[2]], kp=[10.0, 20.0, 30.0], kd=[1.0, 2.0, 3.0])
                 deadline = time.monotonic() + 30
