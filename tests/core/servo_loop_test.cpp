@@ -179,6 +179,9 @@ TEST(ServoLoop, StartsWhereEachMotorStandsAndAppliesEachTargetSetWhole) {
     Lease lease;
     auto loop = ServoLoop::start(group, buses, lease, fast_settings());
     ASSERT_TRUE(loop.has_value());
+    // The defaults ask for no priority, no locked memory and no CPU of its own.
+    const RealTimeGrant granted = (*loop)->real_time();
+    EXPECT_FALSE(granted.scheduled || granted.memory_locked || granted.pinned);
     wait_for(**loop, 5);
     // A writer alternates two whole sets: every kp 1 and tau +1, or every kp
     // 2 and tau -1. A cycle must never mix them.
