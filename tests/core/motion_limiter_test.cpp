@@ -651,5 +651,29 @@ TEST(MotionLimiter, OddInputsMoveNothingOrComeToRest) {
     EXPECT_TRUE(std::isfinite(far.q) && std::isfinite(far.v));
 }
 
+// A target within this step's reach at exactly the fastest velocity the step
+// allows is still landed on exactly, not approached for one more step: a
+// moving one at this step's whole velocity change, and a fixed one beyond an
+// end of the range whose end lies exactly h_min * T away.
+TEST(MotionLimiter, LandsOnATargetReachedAtExactlyTheFastestVelocityAllowed) {
+    const double dt = 0x1p-10;  // powers of two: every product below is exact
+    const double h_min = 4.0 * kMinPeriod;
+    const struct {
+        const char* name;
+        MotionLimits limits;
+        double target_q, target_v;
+        MotionState landed;
+    } cases[] = {
+        {"moving", {1.0, 4.0, -kInf, kInf}, 0x1p-18, 0x1p-20, {0x1p-18, 0x1p-8}},
+        {"range end", {1.0, 4.0, -1.0, h_min * dt}, 1.0, 0.0, {h_min * dt, h_min}},
+    };
+    for (const auto& c : cases) {
+        JointLimiter joint = limiter_at(c.limits, 0.0);
+        const MotionState after = joint.step(c.target_q, c.target_v, dt);
+        EXPECT_EQ(after.q, c.landed.q) << c.name;
+        EXPECT_EQ(after.v, c.landed.v) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace axiolink::control

@@ -189,6 +189,9 @@ TEST(ServoLoop, StartsWhereEachMotorStandsAndAppliesEachTargetSetWhole) {
     Lease lease;
     auto loop = ServoLoop::start(group, buses, lease, fast_settings());
     ASSERT_TRUE(loop.has_value());
+    // The defaults ask for no priority, no locked memory and no CPU of its own.
+    const RealTimeGrant granted = (*loop)->real_time();
+    EXPECT_FALSE(granted.scheduled || granted.memory_locked || granted.pinned);
     wait_for(**loop, 5);
     // A writer alternates two whole sets: every kp 1 and tau +1, or every kp
     // 2 and tau -1. A cycle must never mix them.
@@ -789,6 +792,29 @@ TEST(ServoLoop, ItsThreadIsKeptOnTheCpuAskedFor) {
     }
     loop->stop();
     EXPECT_EQ(allowed, std::to_string(cpus - 1));
+}
+
+TEST(ServoLoop, TheLogKeepsEachJointsCommandAndReadingInItsOwnColumn) {
+    Motors motors(3);
+    motors.position = {0x7000, 0x8000, 0x9000};
+    ScriptedBuses buses(1, motors.responder());
+    const MotorGroup group = group_of(3);
+    Lease lease;
+    auto loop = made(group, buses, lease, fast_settings());
+    ASSERT_TRUE(loop->start().has_value());
+    wait_for(*loop, 20);
+    const ServoLog log = loop->log();
+    loop->stop();
+    ASSERT_FALSE(log.cycle.empty());
+    // Without targets the loop holds each joint where it answered.
+    for (std::size_t i = 0; i < 3; ++i) {
+        const double at = position_of(motors.position[i]);
+        ASSERT_EQ(log.target[i].size(), log.cycle.size()) << i;
+        for (std::size_t k = 0; k < log.cycle.size(); ++k) {
+            EXPECT_NEAR(log.target[i][k], at, 1e-3) << i << " " << k;
+            EXPECT_NEAR(log.q[i][k], at, 1e-3) << i << " " << k;
+        }
+    }
 }
 
 }  // namespace

@@ -435,13 +435,21 @@ class LifecycleTest(unittest.TestCase):
             def caught():
                 mask = [line for line in open("/proc/self/status") if line.startswith("SigCgt")]
                 return bool(int(mask[0].split()[1], 16) >> (signal.SIGTERM - 1) & 1)
+            # A loop that never ran leaves a forked child the program's own handler.
+            signal.signal(signal.SIGTERM, lambda number, frame: None)
             loop = ServoLoop(group, rate_hz=200, stop_damping_ms=20)
+            pid = os.fork()
+            if pid == 0:
+                print(caught(), flush=True)
+                os._exit(0)
+            os.waitpid(pid, 0)
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
             before = caught()
             with loop:
                 during = caught()
             print(before, during, caught())
             """))
-        self.assertEqual(done.stdout.split(), ["False", "True", "False"], done.stderr)
+        self.assertEqual(done.stdout.split(), ["True", "False", "True", "False"], done.stderr)
 
     def test_a_motor_in_another_mode_is_refused_and_nothing_is_enabled(self):
         with Emulator("--motor", "1:0x11", "--motor", "2:0x12:dm4310:3", "--motor", "3:0x13"), \
@@ -492,9 +500,15 @@ class LifecycleTest(unittest.TestCase):
                 start = loop.states().q
                 loop.set_targets(q=[5.0, 5.0, start[2]], kp=[10.0, 20.0, 30.0], kd=[1.0, 2.0, 3.0])
                 deadline = time.monotonic() + 30
-                while time.monotonic() < deadline and abs(loop.states().q[1] - 0.3) > 0.02:
+                fastest = 0.0  # motor 2's, on its way up at up to 2 rad/s
+                while time.monotonic() < deadline:
+                    states = loop.states()
+                    fastest = max(fastest, states.dq[1])
+                    if abs(states.q[1] - 0.3) <= 0.02:
+                        break
                     time.sleep(0.02)
                 self.assertEqual(loop.stats()["clamped"], (1, 1, 0))
+                self.assertGreater(fastest, 0.5)
             frames = capture.frames()
         by_motor = {i: [] for i in MOTORS}
         for frame in frames:
