@@ -88,13 +88,17 @@ class Capture:
         except OSError:
             pass
 
-    def timed_frames(self, settle=0.05, until=None):
+    def timed_frames(self, settle=0.05, until=None, nanoseconds=False):
         """(frame, kernel receive time in seconds) for every frame seen so
         far, waiting `settle` seconds for stragglers. On a bus that never
         falls silent (a running servo loop) `until`, a time.time(), ends the
-        reading at the first frame received after it."""
+        reading at the first frame received after it. `nanoseconds`: the
+        time as whole nanoseconds, exact where a float of seconds today
+        resolves only about a quarter of a microsecond."""
         seen = []
         self.sock.settimeout(settle)
+        if until is not None and nanoseconds:
+            until = until * 1e9
         while not (until is not None and seen and seen[-1][1] is not None and
                    seen[-1][1] > until):
             try:
@@ -105,7 +109,8 @@ class Capture:
             for level, kind, payload in ancillary:
                 if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
                     seconds, nanos = KERNEL_TIMESPEC.unpack(payload[: KERNEL_TIMESPEC.size])
-                    stamp = seconds + nanos / 1e9
+                    stamp = (seconds * 1_000_000_000 + nanos if nanoseconds
+                             else seconds + nanos / 1e9)
             seen.append((unpack(raw), stamp))
         return seen
 

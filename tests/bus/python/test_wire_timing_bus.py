@@ -12,12 +12,10 @@ the machine; no bound here fails because it was slow."""
 
 import os
 import signal
-import socket
 import time
 import unittest
 
-from bus_support import (FD, IFACE, KERNEL_TIMESPEC, SO_TIMESTAMPNS, Capture, Emulator, Frame,
-                         open_raw, pack, unpack)
+from bus_support import IFACE, Capture, Emulator, Frame, open_raw, pack
 
 BITRATE = 20_000  # slow, so that a frame (about 6 ms) dwarfs a busy machine's jitter
 REACTION = 2_000_000
@@ -57,25 +55,6 @@ def wire_nanos(frame, bitrate):
     return -(-wire_bits(frame) * 1_000_000_000 // bitrate)
 
 
-def timed_frames(capture, settle):
-    """(frame, kernel receive stamp in nanoseconds) for every frame the
-    capture saw so far, waiting `settle` seconds for stragglers."""
-    seen = []
-    capture.sock.settimeout(settle)
-    while True:
-        try:
-            raw, ancillary, _flags, _address = capture.sock.recvmsg(
-                FD.size, socket.CMSG_SPACE(KERNEL_TIMESPEC.size))
-        except (socket.timeout, BlockingIOError):
-            return seen
-        stamp = None
-        for level, kind, payload in ancillary:
-            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
-                seconds, nanos = KERNEL_TIMESPEC.unpack(payload[: KERNEL_TIMESPEC.size])
-                stamp = seconds * 1_000_000_000 + nanos
-        seen.append((unpack(raw), stamp))
-
-
 class TimedWireTest(unittest.TestCase):
     def test_answers_arrive_when_the_wire_has_carried_commands_and_answers(self):
         motors = [arg for m in range(1, MOTORS + 1) for arg in ("--motor", f"{m}:{0x10 + m:#x}")]
@@ -86,7 +65,7 @@ class TimedWireTest(unittest.TestCase):
             sender = open_raw()
             for command in commands:
                 sender.send(pack(command))
-            seen = timed_frames(capture, settle=0.5)
+            seen = capture.timed_frames(0.5, nanoseconds=True)
             sender.close()
         sent = [(f, t) for f, t in seen if f.can_id <= MOTORS]
         answers = [(f, t) for f, t in seen if f.can_id > MOTORS]
@@ -157,8 +136,8 @@ class GroupCycleOnTheWireTest(unittest.TestCase):
                                SocketCanTransport(IFACE), timeout_ms=100)
             for _ in range(GROUP_CYCLES):
                 group.cycle([MitSetpoint()] * len(GROUP_ORDER))
-                seen += timed_frames(capture, settle=0)  # drained as it goes
-            seen += timed_frames(capture, settle=0.5)
+                seen += capture.timed_frames(0, nanoseconds=True)  # drained as it goes
+            seen += capture.timed_frames(0.5, nanoseconds=True)
         self.check_wire(seen, GROUP_CYCLES * len(GROUP_ORDER), GROUP_ADAPTER)
 
     def test_commands_that_waited_for_a_held_back_emulator_keep_their_own_arrival(self):
@@ -178,7 +157,7 @@ class GroupCycleOnTheWireTest(unittest.TestCase):
                     time.sleep(1.5 * HELD_BACK_ADAPTER / 1e9)
                 finally:
                     os.kill(emulator.process.pid, signal.SIGCONT)
-                seen += timed_frames(capture, settle=4 * HELD_BACK_ADAPTER / 1e9)
+                seen += capture.timed_frames(4 * HELD_BACK_ADAPTER / 1e9, nanoseconds=True)
             sender.close()
         self.check_wire(seen, 3 * len(GROUP_ORDER), HELD_BACK_ADAPTER, in_wire_order=True)
 
