@@ -804,8 +804,14 @@ TEST(ServoLoop, TheLogKeepsEachJointsCommandAndReadingInItsOwnColumn) {
     ASSERT_TRUE(loop->start().has_value());
     wait_for(*loop, 20);
     const ServoLog log = loop->log();
+    std::vector<JointReading> readings(3);
+    (void)loop->read_states(readings);
     loop->stop();
     ASSERT_FALSE(log.cycle.empty());
+    // Every motor answers velocity 0x800 of 12 bits over +-30 rad/s and
+    // torque 0x800 over +-10 N·m.
+    const double dq = 2048 * 60.0 / 4095 - 30;
+    const double tau = 2048 * 20.0 / 4095 - 10;
     // Without targets the loop holds each joint where it answered.
     for (std::size_t i = 0; i < 3; ++i) {
         const double at = position_of(motors.position[i]);
@@ -813,7 +819,11 @@ TEST(ServoLoop, TheLogKeepsEachJointsCommandAndReadingInItsOwnColumn) {
         for (std::size_t k = 0; k < log.cycle.size(); ++k) {
             EXPECT_NEAR(log.target[i][k], at, 1e-3) << i << " " << k;
             EXPECT_NEAR(log.q[i][k], at, 1e-3) << i << " " << k;
+            EXPECT_NEAR(log.dq[i][k], dq, 1e-5) << i << " " << k;
+            EXPECT_NEAR(log.tau[i][k], tau, 1e-5) << i << " " << k;
         }
+        EXPECT_NEAR(readings[i].dq, dq, 1e-5) << i;
+        EXPECT_NEAR(readings[i].tau, tau, 1e-5) << i;
     }
 }
 
