@@ -408,8 +408,8 @@ std::expected<std::unique_ptr<ServoLoop>, std::string> ServoLoop::make(
     if (auto refusal = loop_refusal(group, settings)) {
         return std::unexpected(std::move(*refusal));
     }
-    return std::unique_ptr<ServoLoop>(
-        new ServoLoop(group, buses, lease, std::move(settings), std::move(claims)));
+    return std::unique_ptr<ServoLoop>(new ServoLoop(group, buses, lease, std::move(settings),
+                                                    std::move(claims), nullptr, nullptr));
 }
 
 std::expected<std::unique_ptr<ServoLoop>, std::string> ServoLoop::make(

@@ -288,8 +288,8 @@ private:
 
     ServoLoop(const damiao::MotorGroup& group, transport::BusSet& buses, BusLease& lease,
               ServoSettings settings, std::vector<const void*> claims,
-              std::unique_ptr<transport::BusSet> own_buses = nullptr,
-              std::unique_ptr<SharedBusLease> own_lease = nullptr);
+              std::unique_ptr<transport::BusSet> own_buses,
+              std::unique_ptr<SharedBusLease> own_lease);
 
     static void* thread_main(void* self) noexcept;
     std::optional<StartFailure> check_modes();
